@@ -1,0 +1,126 @@
+#include "client/core/daemon-main.h"
+
+#include "client/core/settings.h"
+#include "log.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// Configuration paths longer than this are refused, as the conversion buffer of the
+// original start-up would.
+const size_t kMaxConfigPath = 8191;
+
+const char *const kUsageLines[] = {
+    "* Controling application: ",
+    "    Control <action>",
+    "",
+    "* Controling session: ",
+    "    ControlSession <action> <session_id> ",
+    "",
+    "* Supported actions: ",
+    "    stop",
+    "    link",
+    "    unlink",
+    "    pause",
+    "    resume",
+    "    reload_setting",
+    "    reload_session",
+    "    add_session",
+    "    remove_session",
+    "",
+};
+
+void prepareSockets()
+{
+    // A write to a closed peer must fail with EPIPE, never kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void prepareTls()
+{
+    // OpenSSL 3 locks internally; loading the error strings and initialising the
+    // library is all that is left of the thread set-up.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+int startLogging(Settings &settings)
+{
+    ustring level_path = settings.getLogLevelFilePath();
+    if (settings.isForeground()) {
+        return Logger::Initialize(Logger::STDOUT_LOGGER, ustring(), level_path, 50);
+    }
+    ustring log_path = settings.getLogFilePath();
+    if (Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50) != 0) {
+        return -1;
+    }
+    Logger::LogMsg(Logger::L_NOTICE, "client_debug",
+                   "[NOTE] test.cpp(%d): daemon is now running in the background\n", __LINE__);
+    return 0;
+}
+
+void writePidFile(const ustring &pid_path)
+{
+    FILE *fp = std::fopen(pid_path.c_str_utf8(), "w");
+    if (fp == nullptr) {
+        Logger::LogMsg(Logger::L_ERR, "client_debug",
+                       "[ERROR] test.cpp(%d): failed to create pid file at '%s'\n", __LINE__,
+                       pid_path.c_str_utf8());
+        return;
+    }
+    std::fprintf(fp, "%d\n", static_cast<int>(getpid()));
+    std::fclose(fp);
+}
+
+} // namespace
+
+void usage()
+{
+    for (const char *line : kUsageLines) {
+        std::fprintf(stdout, "%s\n", line);
+        std::fflush(stdout);
+    }
+}
+
+int DaemonMain(int argc, char **argv)
+{
+    if (argc > 3) {
+        return -1;
+    }
+    prepareSockets();
+    std::setlocale(LC_ALL, "");
+    prepareTls();
+
+    Settings &settings = Settings::getInstance();
+    if (argc >= 2) {
+        ustring config_path(argv[1]);
+        if (config_path.length() > kMaxConfigPath) {
+            return -1;
+        }
+        settings.loadConfigSettings(config_path);
+    }
+
+    if (startLogging(settings) != 0) {
+        std::fprintf(stderr, "Aerolith: client is not enabled %s %s\n",
+                     settings.getLogFilePath().c_str_utf8(),
+                     settings.getLogLevelFilePath().c_str_utf8());
+        return -1;
+    }
+
+    ustring pid_path = settings.getPidFilePath();
+    if (!pid_path.empty()) {
+        writePidFile(pid_path);
+    }
+    usage();
+
+    if (!pid_path.empty()) {
+        std::remove(pid_path.c_str_utf8());
+    }
+    return 0;
+}
