@@ -3,6 +3,7 @@
 
 #include "ustring/ustring.h"
 
+#include <cstdio>
 #include <map>
 
 class Config {
@@ -10,6 +11,8 @@ public:
     // Reads `path`; 0 on success, -1 when it cannot be opened or a line is malformed (then
     // nothing read so far is kept).
     int read(const ustring &path);
+    // The same from an open stream, read line by line in pieces of at most 8191 bytes.
+    int readFrom(FILE *fp);
 
     // Value of `key` as an integer: an optionally signed decimal number after optional
     // white space; 0 when absent or not numeric. Looking a key up inserts it (empty).

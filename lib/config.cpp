@@ -89,9 +89,14 @@ int Config::read(const ustring &path)
     if (!fp) {
         return -1;
     }
+    return readFrom(fp.get());
+}
+
+int Config::readFrom(FILE *fp)
+{
     std::map<ustring, ustring> entries;
     char line[kLineBuffer];
-    while (std::fgets(line, sizeof(line), fp.get()) != nullptr) {
+    while (std::fgets(line, sizeof(line), fp) != nullptr) {
         if (!parseLine(line, entries)) {
             m_entries.clear();
             return -1;
