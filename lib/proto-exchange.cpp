@@ -1,0 +1,73 @@
+// One request exchange with the file server, shared by the event pullers and the workers;
+// each requester supplies its own log texts and error mapping through the hooks.
+#include "proto-common.h"
+
+#include "channel.h"
+#include "error-code.h"
+#include "protocol/stream.h"
+
+namespace {
+
+void WatchFlag(Channel &channel, const ProtoExchangeOptions &options)
+{
+    if (options.abort_atomic != nullptr)
+        channel.SetFlag(options.abort_atomic);
+    else
+        channel.SetFlag(options.abort_flag);
+}
+
+bool IsKeepAlive(const PObject &response)
+{
+    const PObject &type = response["type"];
+    return type.isString() && type.asString() == ustring("keep_alive");
+}
+
+int ReceiveAnswer(Channel &channel, PStream &stream, const PObject &request, PObject &response,
+                  ProtoExchangeHooks &hooks)
+{
+    // A keep-alive is dropped whole; the next message is received into what the caller
+    // had placed in the response (a binary target must survive the keep-alives).
+    const PObject placed(response);
+    for (;;) {
+        int ret = stream.Recv(channel, response);
+        if (ret < 0) {
+            hooks.OnRecvFailed(request, ret);
+            return hooks.MapStreamError(ret);
+        }
+        if (!IsKeepAlive(response))
+            return ERR_OK;
+        hooks.OnKeepAlive();
+        response = placed;
+    }
+}
+
+} // namespace
+
+int ProtoRunExchange(Channel &channel, PStream &stream, uint8_t command, const PObject &request,
+                     PObject &response, const ProtoExchangeOptions &options,
+                     ProtoExchangeHooks &hooks)
+{
+    hooks.OnRequest(request);
+    WatchFlag(channel, options);
+    int result = ProtoWriteHeader(&channel, 0, command);
+    if (result < 0) {
+        hooks.OnHeaderFailed(request, result);
+        result = ERR_IO;
+    } else {
+        result = stream.Send(channel, request);
+        if (result < 0) {
+            hooks.OnSendFailed(request, result);
+            result = hooks.MapStreamError(result);
+        } else {
+            channel.SetTimeout(PROTO_RESPONSE_TIMEOUT);
+            if (options.detach_flag_after_send)
+                channel.SetFlag(static_cast<const volatile int *>(nullptr));
+            result = ReceiveAnswer(channel, stream, request, response, hooks);
+        }
+    }
+    channel.SetTimeout(PROTO_CHANNEL_TIMEOUT);
+    if (options.detach_flag_at_end)
+        channel.SetFlag(static_cast<const volatile int *>(nullptr));
+    hooks.OnResponse(response);
+    return result;
+}

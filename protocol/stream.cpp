@@ -1,0 +1,166 @@
+// PStream: message operations, status for other threads, the error stack and the debug
+// dump. The per-kind writers are in stream-send.cpp, the readers in stream-recv.cpp.
+#include "protocol/stream.h"
+#include "protocol/stream-log.h"
+
+#include "channel.h"
+#include "log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+PStream::PStream() : total_size(0), total_sent(0), indent(0) {}
+
+PStream::~PStream() {}
+
+const ustring &PStreamComponent()
+{
+    static const ustring component("stream");
+    return component;
+}
+
+int PStream::Send(Channel &channel, const PObject &object)
+{
+    int ret = SendObject(channel, object);
+    if (ret < 0) {
+        LogErrorStack();
+    } else {
+        int flushed = channel.FlushWrite(0);
+        if (flushed < 0)
+            ret = ChannelFailure(__LINE__, flushed);
+    }
+    ResetStatus();
+    indent = 0;
+    return ret;
+}
+
+int PStream::Recv(Channel &channel, PObject &object)
+{
+    int ret = RecvObject(channel, object);
+    if (ret < 0)
+        LogErrorStack();
+    ResetStatus();
+    indent = 0;
+    return ret;
+}
+
+void PStream::SetDefaultRecvLocation(const ustring &dir) { recv_path = dir; }
+
+void PStream::GetStatus(ustring &path, uint64_t &sent, uint64_t &size)
+{
+    std::lock_guard<std::mutex> guard(status_lock);
+    path = HistoryText();
+    sent = total_sent;
+    size = total_size;
+}
+
+void PStream::GetVersion(int &major, int &minor, int &mini)
+{
+    major = 1;
+    minor = 0;
+    mini = 0;
+}
+
+void PStream::ResetStatus()
+{
+    std::lock_guard<std::mutex> guard(status_lock);
+    history.clear();
+    total_size = 0;
+    total_sent = 0;
+}
+
+void PStream::SetProgress(uint64_t sent, uint64_t size)
+{
+    std::lock_guard<std::mutex> guard(status_lock);
+    total_sent = sent;
+    total_size = size;
+}
+
+void PStream::PushKey(const ustring &key)
+{
+    std::lock_guard<std::mutex> guard(status_lock);
+    history.push_back(key);
+}
+
+void PStream::PopKey()
+{
+    std::lock_guard<std::mutex> guard(status_lock);
+    if (!history.empty())
+        history.pop_back();
+}
+
+// The first key, then "." and every key from the first on: "file.file.data" while the
+// value of data inside file travels. Called with status_lock held.
+ustring PStream::HistoryText()
+{
+    if (history.empty())
+        return ustring();
+    ustring text(history.front());
+    for (const ustring &key : history) {
+        text += '.';
+        text += key;
+    }
+    return text;
+}
+
+void PStream::LogErrorStack()
+{
+    ustring text;
+    {
+        std::lock_guard<std::mutex> guard(status_lock);
+        text = HistoryText();
+    }
+    Logger::LogMsg(Logger::L_ERR, PStreamComponent(), "[ERROR] stream.cpp(%d): Error stack: %s\n",
+                   __LINE__, text.c_str_utf8());
+}
+
+const char *PStream::Indent() const
+{
+    static const char blanks[] = "                      "; // 22 blanks: depth 11 and deeper
+    unsigned int depth = indent < 11 ? indent : 11;
+    return blanks + (sizeof(blanks) - 1) - 2 * depth;
+}
+
+int PStream::ChannelFailure(int line, int code)
+{
+    Logger::LogMsg(Logger::L_WARNING, PStreamComponent(), "[WARNING] stream.cpp(%d): Channel: %d\n",
+                   line, code);
+    return -2;
+}
+
+FILE *PStreamOpenFile(const ustring &path, const char *mode)
+{
+    int flags;
+    switch (mode[0]) {
+    case 'r':
+        flags = O_RDONLY;
+        break;
+    case 'w':
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+        break;
+    default:
+        flags = O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    }
+    int fd = open(path.c_str_utf8(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                       "[ERROR] stream.cpp(%d): open(\"%s\"): Error code %d\n", __LINE__,
+                       path.c_str_utf8(), errno);
+        return nullptr;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    FILE *fp = fdopen(fd, mode);
+    if (fp == nullptr) {
+        Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                       "[ERROR] stream.cpp(%d): fdopen(\"%s\", \"%s\"): Error code %d\n", __LINE__,
+                       path.c_str_utf8(), mode, errno);
+        close(fd);
+    }
+    return fp;
+}
