@@ -1,0 +1,85 @@
+// One sequential pass over one input that feeds up to four consumers at once: a copy
+// of the input, its whole-file MD4, its signature and its delta against a signature.
+#ifndef AEROLITH_RSAPI_FILE_READER_H
+#define AEROLITH_RSAPI_FILE_READER_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "rsapi-cpp/copy-handler.h"
+#include "rsapi-cpp/delta-handler.h"
+#include "rsapi-cpp/md4-hash-handler.h"
+#include "rsapi-cpp/signature-handler.h"
+#include "ustring/ustring.h"
+
+class FileReader {
+public:
+    enum {
+        ERROR_ARGUMENT = -1,
+        ERROR_SYSTEM_CALL = -2,
+        ERROR_HANDLER_CALL = -3,
+        ERROR_ABORT = -4,
+        ERROR_FILE_FORMAT = -5,
+    };
+    // Input is read, and output produced, in pieces of this size.
+    static constexpr size_t PIECE_SIZE = 1048576;
+
+    FileReader() = default;
+    FileReader(const FileReader &) = delete;
+    FileReader &operator=(const FileReader &) = delete;
+    virtual ~FileReader() = default;
+    virtual int readFile() = 0;
+
+    // The flag is set by another thread to stop the pass; it may be absent.
+    void setAbortFlag(const std::atomic<bool> *flag) { abort_flag = flag; }
+    void setCopyHandler(const ustring &path);
+    void setMD4HashHandler(ustring *text);
+    void setSignatureHandler(const ustring &path, uint32_t block_size, uint32_t hash_size);
+    void setDeltaHandler(const ustring &delta_path, const ustring &signature_path);
+
+    // Each calls every present handler in the order copy, delta, signature, MD4 and
+    // gives -3 if any of them failed.
+    int begin();
+    int update(const uint8_t *bytes, size_t n);
+    int wait();
+    int end();
+
+    MD4HashHandler *md4Handler() const { return md4_hash_handler.get(); }
+
+protected:
+    bool aborted() const { return abort_flag && abort_flag->load(std::memory_order_relaxed); }
+    // The code for a failed begin(): -5 when the delta's signature is malformed.
+    int beginFailureCode() const;
+
+private:
+    template <class F> int forEach(F &&call);
+
+    const std::atomic<bool> *abort_flag = nullptr;
+    std::unique_ptr<CopyHandler> copy_handler;
+    std::unique_ptr<MD4HashHandler> md4_hash_handler;
+    std::unique_ptr<SignatureHandler> signature_handler;
+    std::unique_ptr<DeltaHandler> delta_handler;
+};
+
+class SimpleFileReader : public FileReader {
+public:
+    void setFile(const ustring &path) { file = path.c_str_utf8(); }
+    void setCopyFile(const ustring &path) { setCopyHandler(path); }
+    void setHashString(ustring *text) { setMD4HashHandler(text); }
+    void setSignature(const ustring &path, uint32_t block_size, uint32_t hash_size)
+    {
+        setSignatureHandler(path, block_size, hash_size);
+    }
+    void setDelta(const ustring &delta_path, const ustring &signature_path)
+    {
+        setDeltaHandler(delta_path, signature_path);
+    }
+
+    int readFile() override;
+
+private:
+    std::string file;
+};
+
+#endif
