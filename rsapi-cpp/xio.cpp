@@ -42,9 +42,9 @@ void writer_loop(fd_aio_t *aio)
         guard.unlock();
         long long r = write_all(file, data, length, __LINE__);
         guard.lock();
+        // Completion is data == nullptr; pending stays set until fd_aio_wait collects it.
         aio->result = r;
         aio->data = nullptr;
-        aio->pending = false;
         aio->wake.notify_all();
     }
 }
