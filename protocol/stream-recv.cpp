@@ -298,17 +298,21 @@ int PStream::RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const u
     while (written < length) {
         size_t want = length - written < TRANSFER_BUFFER_SIZE ? static_cast<size_t>(length - written)
                                                               : TRANSFER_BUFFER_SIZE;
-        int ret = channel.Read(buf, want);
-        if (ret < 0)
-            return ChannelFailure(__LINE__, ret);
-        if (fwrite(buf, 1, want, fp) != want) {
+        // What did arrive before a failure is stored too: a resumed transfer goes on from
+        // there.
+        size_t got = 0;
+        int ret = channel.Read(buf, want, got);
+        size_t put = got > 0 ? fwrite(buf, 1, got, fp) : 0;
+        written += put;
+        if (put != got) {
             int err = errno;
             Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
                            "[ERROR] stream.cpp(%d): fwrite(%s): Error code %d\n", __LINE__,
                            path.c_str_utf8(), err);
             return FileFailure(err);
         }
-        written += want;
+        if (ret < 0)
+            return ChannelFailure(__LINE__, ret);
         SetProgress(written, length);
         if (written % kProgressLogStep == 0)
             Logger::LogMsg(Logger::L_INFO, PStreamComponent(),
