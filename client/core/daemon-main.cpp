@@ -1,14 +1,20 @@
 #include "client/core/daemon-main.h"
 
+#include "client/core/app.h"
 #include "client/core/settings.h"
+#include "ipc.h"
 #include "log.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
+#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -78,6 +84,76 @@ void writePidFile(const ustring &pid_path)
     std::fclose(fp);
 }
 
+// SIGTERM and SIGINT end the daemon like a "stop" control message. They are blocked in
+// every thread and taken by one watcher thread, which asks the application to stop and
+// wakes the control listener with a stop message of its own.
+class StopSignalWatcher {
+public:
+    static void blockStopSignals()
+    {
+        // An ignored signal would be discarded even while blocked (a daemon started in
+        // the background by a shell inherits SIGINT ignored), so restore the default first;
+        // blocked, the default action never runs.
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        sigset_t set = sigset();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+
+    void start(AerolithApp *app) { m_thread = std::thread(&StopSignalWatcher::watch, this, app); }
+
+    ~StopSignalWatcher()
+    {
+        m_done = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    static sigset_t sigset()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGINT);
+        return set;
+    }
+
+    void watch(AerolithApp *app)
+    {
+        sigset_t set = sigset();
+        struct timespec poll_interval = {0, 200 * 1000 * 1000};
+        while (!m_done) {
+            int sig = sigtimedwait(&set, nullptr, &poll_interval);
+            if (sig == SIGTERM || sig == SIGINT) {
+                Logger::LogMsg(Logger::L_NOTICE, "client_debug",
+                               "[NOTE] test.cpp(%d): signal %d received, stopping\n", __LINE__, sig);
+                app->request_stop();
+                wakeListener(app->control_port());
+                return;
+            }
+        }
+    }
+
+    static void wakeListener(int port)
+    {
+        if (port <= 0) {
+            return; // the listener checks the stop request before it serves anything
+        }
+        IPCSender sender;
+        sender.setTimeout(3);
+        PObject stop;
+        stop["action"] = "stop";
+        if (sender.connect(port) == 0) {
+            sender.send(stop);
+        }
+    }
+
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
 } // namespace
 
 void usage()
@@ -93,6 +169,9 @@ int DaemonMain(int argc, char **argv)
     if (argc > 3) {
         return -1;
     }
+    // Blocked before any thread exists, so that every thread inherits the mask and the
+    // watcher alone takes the signals.
+    StopSignalWatcher::blockStopSignals();
     prepareSockets();
     std::setlocale(LC_ALL, "");
     prepareTls();
@@ -118,6 +197,15 @@ int DaemonMain(int argc, char **argv)
         writePidFile(pid_path);
     }
     usage();
+
+    {
+        AerolithApp app;
+        StopSignalWatcher watcher;
+        app.run();
+        watcher.start(&app);
+        recieve_from_ipc(&app);
+        app.kill();
+    }
 
     if (!pid_path.empty()) {
         std::remove(pid_path.c_str_utf8());

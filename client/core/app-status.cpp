@@ -1,0 +1,60 @@
+#include "client/core/app.h"
+
+#include "client/core/registry.h"
+
+#include <list>
+
+namespace {
+
+PObject sessionStatus(const Registry::Entry &entry)
+{
+    // The event manager's count of pending events of the session goes here once it exists.
+    uint64_t unfinished = 0;
+    PObject item;
+    item["connection_id"] = entry.conn_id;
+    item["session_id"] = entry.sess_id;
+    item["unfinished_files"] = unfinished;
+    item["status"] = entry.pause ? "pause" : (unfinished > 0 ? "syncing" : "uptodate");
+    return item;
+}
+
+} // namespace
+
+int AerolithApp::get_status(const PObject &msg, PObject &rsp)
+{
+    (void)msg;
+    PObject session_list;
+    std::list<Registry::Entry> entries;
+    Registry::getInstance().GetAll(entries);
+    for (const Registry::Entry &entry : entries) {
+        session_list.asArray().push_back(sessionStatus(entry));
+    }
+
+    // One element per connection of the connection manager, once it exists.
+    PObject connection_list;
+
+    PObject worker_list;
+    for (Worker *w : workers()) {
+        uint64_t session_id = 0;
+        ustring path;
+        Worker::WorkingType type = Worker::W_TYPE_NONE;
+        uint64_t sent = 0;
+        uint64_t total = 0;
+        w->GetWorkingStatus(session_id, path, type, sent, total);
+        if (type == Worker::W_TYPE_NONE) {
+            continue;
+        }
+        PObject item;
+        item["session_id"] = session_id;
+        item["path"] = path;
+        item["status"] = type == Worker::W_TYPE_UPLOAD ? "uploading" : "downloading";
+        item["progress"] = sent;
+        item["total_size"] = total;
+        worker_list.asArray().push_back(item);
+    }
+
+    rsp["session_list"] = session_list;
+    rsp["connection_list"] = connection_list;
+    rsp["worker_list"] = worker_list;
+    return 0;
+}

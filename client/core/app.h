@@ -1,0 +1,123 @@
+// AerolithApp: the application object. Its message thread runs every control message of
+// the user interface, one at a time in arrival order; it owns the task threads that
+// "link" starts and "unlink" stops. The main thread serves the control connections
+// (recieve_from_ipc) and hands each message over with send_message.
+#pragma once
+
+#include "client/core/worker.h"
+#include "protocol/object.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class Task;
+
+class AerolithApp {
+public:
+    // Positions in the task table; the workers follow from TASK_FIRST_WORKER on.
+    enum TaskSlot {
+        TASK_DETECTOR = 0,
+        TASK_RECYCLE_CLEANER = 1,
+        TASK_SYNCER = 2,
+        TASK_PROGRESS_SYNCER = 3,
+        TASK_FIRST_WORKER = 4,
+    };
+
+    // One queued control message. The request and the reply belong to the sender, who
+    // waits on its own mutex and condition until `done` is set.
+    struct msg_t {
+        const PObject *msg;
+        PObject *result;
+        std::mutex *mutex;
+        std::condition_variable *cond;
+        bool *done;
+    };
+
+    typedef int (AerolithApp::*Handler)(const PObject &msg, PObject &response);
+    struct Action {
+        const char *name;
+        Handler handler;
+    };
+
+    AerolithApp();
+    // Stops the message thread (kill) if it still runs.
+    ~AerolithApp();
+    AerolithApp(const AerolithApp &) = delete;
+    AerolithApp &operator=(const AerolithApp &) = delete;
+
+    // Starts the message thread. 0, or -1 when it already runs or cannot be created.
+    int run();
+    // Unlinks and ends the message thread; returns when it has ended.
+    void kill();
+    // Queues a request and waits until the message thread has handled it. 0, or -1 when
+    // the message thread is not running (the request is then not handled).
+    int send_message(const PObject &request, PObject &response);
+    int send_message(const PObject &request);
+
+    // Runs one control message; the reply members go into response.
+    void handle_control(const PObject &msg, PObject &response);
+
+    int do_link(const PObject &msg, PObject &response);
+    int do_unlink();
+    int do_unlink(const PObject &msg, PObject &response);
+    int get_status(const PObject &msg, PObject &rsp);
+
+    int init_env();
+    void destroy_env();
+    int init_members() { return init_tasks(); }
+    void destroy_members() { destroy_tasks(); }
+    int init_tasks();
+    void destroy_tasks();
+    void start_all();
+    void stop_all();
+
+    void pause_worker();
+    void resume_worker();
+    // Asks every worker to leave work that matches the filter and waits until all have.
+    void interrupt_worker(const Worker::AbortFilter &filter);
+
+    // Entries of the task table (null where a task kind is not built yet).
+    uint32_t getTaskCount() const { return task_count; }
+    bool isLinked() const { return m_linked; }
+
+    // Asks the control listener to end as if "stop" had arrived (signals). Safe from any
+    // thread.
+    void request_stop();
+    bool stop_requested() const { return m_stop_requested.load(); }
+    // The bound control port, once the listener is up (0 before).
+    void set_control_port(int port) { m_control_port.store(port); }
+    int control_port() const { return m_control_port.load(); }
+
+    // The handler table: every action the daemon understands besides "stop".
+    static const Action *actions(size_t &count);
+
+private:
+    void run_thread();
+    void do_main_loop();
+    void finish_pending();
+    std::vector<Worker *> workers();
+
+    std::atomic<int> app_running;
+    std::vector<std::unique_ptr<Task>> task;
+    uint32_t task_count;
+    std::deque<msg_t> msg_queue;
+    std::mutex msg_lock;
+    std::condition_variable msg_cond;
+    std::thread msg_thread;
+    bool thread_alive;         // under msg_lock: the message thread takes messages
+    bool m_linked;             // message thread only: link succeeded, no unlink since
+    PObject kill_request;      // the internal stop of kill()
+    std::atomic<bool> m_stop_requested;
+    std::atomic<int> m_control_port;
+};
+
+// The control listener: announces the control port to the user interface and serves one
+// control message per connection until "stop" (or a stop request). 0 after a stop, -1
+// when the listener cannot be set up.
+int recieve_from_ipc(AerolithApp *daemon);

@@ -1,0 +1,172 @@
+#include "ipc.h"
+
+#include "log.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char kComponent[] = "ipc";
+const int kBacklog = 8;
+const int kMaxPort = 65535;
+const char kLoopback[] = "127.0.0.1";
+
+void logSocketError(int line, const char *call)
+{
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] ipc.cpp(%d): %s: Error Code: %d\n", line,
+                   call, errno);
+}
+
+int timevalToMillis(const struct timeval &tv)
+{
+    long long ms = static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+    if (ms < 0) {
+        return 0;
+    }
+    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+}
+
+} // namespace
+
+IPCListener::IPCListener() : timeout{3, 0}, fd(-1) {}
+
+IPCListener::~IPCListener() { close(); }
+
+int IPCListener::prepare(int port)
+{
+    close();
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        logSocketError(__LINE__, "socket");
+        fd = -1;
+        return -1;
+    }
+    int bound = do_bind(fd, port);
+    if (bound < 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] ipc.cpp(%d): find available port failed.\n", __LINE__);
+        close();
+        return -1;
+    }
+    if (::listen(fd, kBacklog) != 0) {
+        logSocketError(__LINE__, "listen");
+        close();
+        return -1;
+    }
+    Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] ipc.cpp(%d): listening on port %d\n",
+                   __LINE__, bound);
+    return bound;
+}
+
+int IPCListener::prepare(const ustring &domain_socket)
+{
+    // No local-domain transport: remember nothing and report failure.
+    (void)domain_socket;
+    close();
+    return -1;
+}
+
+int IPCListener::do_bind(int sock, int port)
+{
+    // Port 0 would let the kernel pick any port, which the caller could not announce;
+    // start the search at 1 instead.
+    for (int p = port < 1 ? 1 : port;; ++p) {
+        Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] ipc.cpp(%d): Try to bind port: %d\n",
+                       __LINE__, p);
+        if (p > kMaxPort) {
+            Logger::LogMsg(Logger::L_ERR, kComponent,
+                           "[ERROR] ipc.cpp(%d): Port number exceeds 65536\n", __LINE__);
+            return -1;
+        }
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(p));
+        inet_pton(AF_INET, kLoopback, &addr.sin_addr);
+        if (::bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0) {
+            Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] ipc.cpp(%d): Bind port %d success\n",
+                           __LINE__, p);
+            return p;
+        }
+        logSocketError(__LINE__, "bind");
+        Logger::LogMsg(Logger::L_INFO, kComponent,
+                       "[INFO] ipc.cpp(%d): Bind port %d failed, try next one\n", __LINE__, p);
+    }
+}
+
+bool IPCListener::isReady()
+{
+    if (fd < 0) {
+        return false;
+    }
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int rc = ::poll(&pfd, 1, timevalToMillis(timeout));
+    return rc > 0 && (pfd.revents & POLLIN) != 0;
+}
+
+int IPCListener::accept()
+{
+    if (fd < 0) {
+        return -1;
+    }
+    int sock = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    return sock < 0 ? -1 : sock;
+}
+
+void IPCListener::close()
+{
+    if (fd >= 0 && socket_path.empty()) {
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+    }
+    fd = -1;
+    socket_path.clear();
+}
+
+IPCSender::IPCSender() : channel(Channel::DEFAULT_CAPACITY) {}
+
+IPCSender::~IPCSender() { close(); }
+
+int IPCSender::connect(int port)
+{
+    channel.Close();
+    return channel.Open(kLoopback, port) == 0 ? 0 : -1;
+}
+
+int IPCSender::connect(const ustring &domain_socket)
+{
+    (void)domain_socket;
+    return -1;
+}
+
+int IPCSender::assign(int sock)
+{
+    channel.Close();
+    return channel.Open(sock, true) == 0 ? 0 : -1;
+}
+
+int IPCSender::send(const PObject &msg, bool need_response, PObject &response)
+{
+    if (stream.Send(channel, msg) != 0) {
+        return -1;
+    }
+    return need_response ? recv(response) : 0;
+}
+
+int IPCSender::send(const PObject &msg)
+{
+    PObject unused;
+    return send(msg, false, unused);
+}
+
+int IPCSender::recv(PObject &response)
+{
+    response.clear();
+    return stream.Recv(channel, response) == 0 ? 0 : -1;
+}
+
+void IPCSender::close() { channel.Close(); }
