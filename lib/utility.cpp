@@ -35,7 +35,7 @@ ustring TempFile::defaultPrefix()
 TempFile::TempFile(const ustring &prefix) : tmp_prefix(prefix.empty() ? defaultPrefix() : prefix) {}
 
 TempFile::TempFile(TempFile &&other) noexcept
-    : tmp_prefix(std::move(other.tmp_prefix)), path(std::move(other.path)), ref(other.ref),
+    : tmp_prefix(other.tmp_prefix), path(std::move(other.path)), ref(other.ref),
       permanent(other.permanent)
 {
     other.ref = 0;
@@ -48,7 +48,7 @@ TempFile &TempFile::operator=(TempFile &&other) noexcept
         if (ref == 1 && !permanent) {
             remove();
         }
-        tmp_prefix = std::move(other.tmp_prefix);
+        tmp_prefix = other.tmp_prefix;
         path = std::move(other.path);
         ref = other.ref;
         permanent = other.permanent;
@@ -71,6 +71,10 @@ int TempFile::create()
 {
     if (ref != 0) {
         return -1;
+    }
+    // An empty prefix would put the file at the root of the file system.
+    if (tmp_prefix.empty()) {
+        tmp_prefix = defaultPrefix();
     }
     ustring created;
     if (FSMktemp(tmp_prefix, created) != 0) {
