@@ -52,7 +52,7 @@ public:
     BlackList2 &operator=(const BlackList2 &) = delete;
 
     // The process-wide list, created empty on first use.
-    static BlackList2 *getInstance();
+    static BlackList2 &getInstance();
 
     // Replaces the rules with those of the file. 0, or -1 with no rules at all.
     int Load(const ustring &path);

@@ -215,10 +215,10 @@ BlackList2::BlackList2() { filter_init(&m_filter); }
 
 BlackList2::~BlackList2() { filter_destroy(&m_filter); }
 
-BlackList2 *BlackList2::getInstance()
+BlackList2 &BlackList2::getInstance()
 {
     static BlackList2 instance;
-    return &instance;
+    return instance;
 }
 
 int BlackList2::Load(const ustring &path)

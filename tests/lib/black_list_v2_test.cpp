@@ -140,8 +140,8 @@ TEST_F(BlackListFixture, FailedLoadLeavesNoRules)
     EXPECT_EQ(0, list.TestFilePath("/a/b.tmp"));
     EXPECT_EQ(0, list.GetMajorVersion());
     EXPECT_EQ(0, list.GetMinorVersion());
-    EXPECT_EQ(0, BlackList2::getInstance()->TestFilePath("/anything"));
-    EXPECT_EQ(BlackList2::getInstance(), BlackList2::getInstance());
+    EXPECT_EQ(0, BlackList2::getInstance().TestFilePath("/anything"));
+    EXPECT_EQ(&BlackList2::getInstance(), &BlackList2::getInstance());
 }
 
 TEST(FilterEA, MatchesBlackAttributeNames)
