@@ -1,9 +1,11 @@
 // Start-up and orderly end of the real daemon binary.
+#include "support/control-fake-ui.h"
 #include "support/temp-dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +44,16 @@ pid_t startDaemon(const std::vector<std::string> &args, const std::string &out_p
     return pid;
 }
 
+// The daemon serves control messages until stopped: wait for its port announcement, then
+// end it the orderly way.
+void stopAfterAnnouncement(FakeUI &ui, pid_t pid)
+{
+    EXPECT_TRUE(ui.waitFor(1, 10000));
+    kill(pid, SIGTERM);
+}
+
+std::string uiPortLine(const FakeUI &ui) { return "ui_port = " + std::to_string(ui.port()) + "\n"; }
+
 int waitExit(pid_t pid)
 {
     int status = 0;
@@ -69,16 +81,18 @@ TEST(DaemonMainTest, TooManyArgumentsTouchNothing)
 TEST(DaemonMainTest, ForegroundWritesPidFilePrintsUsageAndCleansUp)
 {
     TempDir dir;
+    FakeUI ui;
     // A FIFO as the pid file lets the test read what the daemon writes there before the
     // daemon removes it at its orderly end.
     std::string pid_path = dir.file("daemon.pid");
     ASSERT_EQ(0, mkfifo(pid_path.c_str(), 0600));
     std::string conf = dir.write("conf", "is_foreground = true\npid_file_path = " + pid_path +
                                              "\nlog_level_file_path = " + dir.file("none") +
-                                             "\n");
+                                             "\n" + uiPortLine(ui));
     pid_t pid = startDaemon({conf}, dir.file("out"), dir.file("err"));
     std::string written = readFile(pid_path);
     EXPECT_EQ(std::to_string(pid) + "\n", written);
+    stopAfterAnnouncement(ui, pid);
     EXPECT_EQ(0, waitExit(pid));
     EXPECT_FALSE(fileExists(pid_path));
     EXPECT_EQ(kUsage, readFile(dir.file("out")));
@@ -87,11 +101,14 @@ TEST(DaemonMainTest, ForegroundWritesPidFilePrintsUsageAndCleansUp)
 TEST(DaemonMainTest, BackgroundLogsToTheLogFile)
 {
     TempDir dir;
+    FakeUI ui;
     std::string levels = dir.write("levels", "client_debug = 5\n");
     std::string conf = dir.write("conf", "pid_file_path = " + dir.file("pid") +
                                              "\nlog_file_path = " + dir.file("daemon.log") +
-                                             "\nlog_level_file_path = " + levels + "\n");
+                                             "\nlog_level_file_path = " + levels + "\n" +
+                                             uiPortLine(ui));
     pid_t pid = startDaemon({conf}, dir.file("out"), dir.file("err"));
+    stopAfterAnnouncement(ui, pid);
     EXPECT_EQ(0, waitExit(pid));
     std::string log = readFile(dir.file("daemon.log"));
     EXPECT_NE(std::string::npos,
@@ -118,10 +135,12 @@ TEST(DaemonMainTest, UnopenableLogFileIsReported)
 TEST(DaemonMainTest, UncreatablePidFileIsLoggedAndStartGoesOn)
 {
     TempDir dir;
+    FakeUI ui;
     std::string conf = dir.write("conf", "is_foreground = true\npid_file_path = " +
-                                             dir.file("no/dir/pid") + "\n");
+                                             dir.file("no/dir/pid") + "\n" + uiPortLine(ui));
     pid_t pid = startDaemon({conf, "ignored-second-argument"}, dir.file("out"),
                             dir.file("err"));
+    stopAfterAnnouncement(ui, pid);
     EXPECT_EQ(0, waitExit(pid));
     std::string out = readFile(dir.file("out"));
     EXPECT_NE(std::string::npos, out.find("[ERROR] test.cpp("));

@@ -1,0 +1,236 @@
+// The daemon binary end to end over loopback sockets: port announcement, control
+// messages and their replies, link and unlink, stop, and hostile clients.
+#include "ipc.h"
+#include "support/control-fake-ui.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+std::string render(const PObject &obj) { return obj.toString().c_str_utf8(); }
+
+PObject ackOnly()
+{
+    PObject reply;
+    reply["ack"] = "ok";
+    return reply;
+}
+
+int connectRaw(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Binds 127.0.0.1:port so that nobody else can; -1 when it is taken already.
+int occupy(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class DaemonControlTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.output(); }
+    void TearDown() override
+    {
+        if (daemon.running()) {
+            ::kill(daemon.pid(), SIGTERM);
+            EXPECT_EQ(0, daemon.waitExit());
+        }
+    }
+
+    PObject request(const PObject &msg)
+    {
+        PObject reply;
+        EXPECT_EQ(0, controlRequest(daemon.controlPort(), msg, reply)) << render(msg);
+        return reply;
+    }
+
+    TempDir dir;
+    FakeUI ui;
+    DaemonProcess daemon{dir, ui};
+};
+
+TEST_F(DaemonControlTest, AnnouncesItsPortOnceAndAnswersStatusWithThreeNulls)
+{
+    EXPECT_GT(daemon.controlPort(), ui.port());
+    PObject status = request(action("get_status"));
+    PObject expected = ackOnly();
+    expected["connection_list"] = PObject();
+    expected["session_list"] = PObject();
+    expected["worker_list"] = PObject();
+    EXPECT_EQ(render(expected), render(status));
+
+    ASSERT_EQ(1u, ui.messages().size());
+    PObject announcement;
+    announcement["daemon_port"] = static_cast<uint64_t>(daemon.controlPort());
+    EXPECT_EQ(render(announcement), render(ui.messages()[0]));
+}
+
+TEST_F(DaemonControlTest, UnknownActionsAndMessagesWithoutActionGetAckOnly)
+{
+    PObject no_action;
+    no_action["session_id"] = static_cast<uint64_t>(7);
+    PObject number_action;
+    number_action["action"] = static_cast<uint64_t>(3);
+    const PObject cases[] = {action("reload_setting"), action(""), action("Link"), no_action,
+                             number_action, PObject("not a map"), PObject()};
+    for (const PObject &msg : cases) {
+        EXPECT_EQ(render(ackOnly()), render(request(msg))) << render(msg);
+    }
+    EXPECT_NE(std::string::npos,
+              daemon.output().find("<<< Unknown IPC action: reload_setting\n"));
+}
+
+TEST_F(DaemonControlTest, LinkFailsWithoutSystemFilterThenLinksAndUnlinksTwice)
+{
+    PObject failed = request(action("link"));
+    PObject expected = ackOnly();
+    expected["error"] = "Failed to initialize environment";
+    EXPECT_EQ(render(expected), render(failed));
+    EXPECT_NE(std::string::npos, daemon.output().find("Failed to load system filter from " +
+                                                      dir.file("system.filter") + ".\n"));
+
+    daemon.writeSystemFilter();
+    EXPECT_EQ(render(ackOnly()), render(request(action("link"))));
+    EXPECT_NE(std::string::npos, daemon.output().find("): totally 6 tasks\n"));
+    EXPECT_EQ(render(ackOnly()), render(request(action("link")))); // already linked
+    EXPECT_EQ(render(ackOnly()), render(request(action("unlink"))));
+    EXPECT_EQ(render(ackOnly()), render(request(action("unlink"))));
+    EXPECT_EQ(render(ackOnly()), render(request(action("link"))));
+    EXPECT_TRUE(daemon.running());
+}
+
+TEST_F(DaemonControlTest, StopGetsNoReplyAndTheDaemonExitsCleanly)
+{
+    daemon.writeSystemFilter();
+    request(action("link"));
+    PObject none;
+    EXPECT_EQ(-2, controlRequest(daemon.controlPort(), action("stop"), none));
+    EXPECT_EQ(0, daemon.waitExit());
+    EXPECT_FALSE(fileExists(daemon.pidPath()));
+    std::string out = daemon.output();
+    EXPECT_NE(std::string::npos, out.find("): unlink daemon\n"));
+    EXPECT_NE(std::string::npos, out.find("): main thread down\n"));
+}
+
+TEST_F(DaemonControlTest, TermAndIntSignalsStopInOrder)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        if (sig == SIGINT) {
+            ASSERT_TRUE(daemon.start());
+        }
+        daemon.writeSystemFilter();
+        request(action("link"));
+        ASSERT_EQ(0, ::kill(daemon.pid(), sig));
+        EXPECT_EQ(0, daemon.waitExit()) << sig;
+        EXPECT_FALSE(fileExists(daemon.pidPath())) << sig;
+        EXPECT_NE(std::string::npos, daemon.output().find("): unlink daemon\n")) << sig;
+    }
+}
+
+TEST_F(DaemonControlTest, HostileClientsDoNotStopWellFormedMessages)
+{
+    // Garbage bytes: an unknown tag.
+    int fd = connectRaw(daemon.controlPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(5, ::write(fd, "\x77\x01\x02\x03\x04", 5));
+    // A truncated map: the peer closes in the middle of a string.
+    int cut = connectRaw(daemon.controlPort());
+    ASSERT_EQ(6, ::write(cut, "\x42\x10\x00\x06" "ac", 6));
+    ::close(cut);
+    // A client that connects and says nothing, and one that never reads its reply.
+    int idle = connectRaw(daemon.controlPort());
+    int deaf = connectRaw(daemon.controlPort());
+    IPCSender sender;
+    ASSERT_EQ(0, sender.assign(deaf));
+    ASSERT_EQ(0, sender.send(action("get_status")));
+
+    EXPECT_EQ(render(ackOnly()), render(request(action("unknown"))));
+    ::close(fd);
+    ::close(idle);
+    EXPECT_TRUE(daemon.running());
+    EXPECT_NE(std::string::npos,
+              daemon.output().find("Failed to recieve message from channel.\n"));
+}
+
+TEST_F(DaemonControlTest, ThousandConnectionsInARowAreAllAnswered)
+{
+    int answered = 0;
+    for (int i = 0; i < 1000; ++i) {
+        PObject reply;
+        if (controlRequest(daemon.controlPort(), action("get_status"), reply) == 0 &&
+            reply["ack"].asString() == "ok") {
+            ++answered;
+        }
+    }
+    EXPECT_EQ(1000, answered);
+    EXPECT_TRUE(daemon.running());
+}
+
+TEST(DaemonBindTest, WalksPastTakenPorts)
+{
+    TempDir dir;
+    FakeUI ui;
+    std::vector<int> held;
+    for (int p = ui.port() + 1; p <= ui.port() + 3; ++p) {
+        held.push_back(occupy(p));
+    }
+    for (int fd : held) {
+        if (fd < 0) {
+            GTEST_SKIP() << "a port right above the stand-in UI is in use";
+        }
+    }
+    DaemonProcess daemon(dir, ui);
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(ui.port() + 4, daemon.controlPort());
+    std::string out = daemon.output();
+    for (int p = ui.port() + 1; p <= ui.port() + 3; ++p) {
+        EXPECT_NE(std::string::npos,
+                  out.find("Bind port " + std::to_string(p) + " failed, try next one\n"));
+    }
+    ::kill(daemon.pid(), SIGTERM);
+    EXPECT_EQ(0, daemon.waitExit());
+    for (int fd : held) {
+        ::close(fd);
+    }
+}
+
+TEST(DaemonBindTest, WithoutAUserInterfaceTheDaemonEndsInOrder)
+{
+    TempDir dir;
+    int port = unusedPort();
+    FakeUI ui; // hears nothing: the later ui_port line points the daemon elsewhere
+    DaemonProcess daemon(dir, ui, "ui_port = " + std::to_string(port) + "\n");
+    EXPECT_FALSE(daemon.start(300));
+    EXPECT_EQ(0, daemon.waitExit());
+    EXPECT_FALSE(fileExists(daemon.pidPath()));
+    EXPECT_NE(std::string::npos, daemon.output().find("failed to send daemon port back to ui\n"));
+}
+
+} // namespace
