@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "rsapi-cpp/byte-order.h"
 #include "rsapi-cpp/delta-file-reader.h"
@@ -75,18 +76,17 @@ int rs_load_signature(const char *path, SignatureIndex *sig)
     std::vector<uint8_t> body;
     if (rc == 0 && size > SIGNATURE_HEADER)
         body.reserve(static_cast<size_t>(size - SIGNATURE_HEADER));
+    std::unique_ptr<uint8_t[]> piece(rc == 0 ? new uint8_t[SIGNATURE_READ_PIECE] : nullptr);
     while (rc == 0) {
-        size_t at = body.size();
-        body.resize(at + SIGNATURE_READ_PIECE);
-        long long r = fd_read(&fd, body.data() + at, SIGNATURE_READ_PIECE);
+        long long r = fd_read(&fd, piece.get(), SIGNATURE_READ_PIECE);
         if (r < 0) {
             fprintf(stderr, "api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
             rc = FileReader::ERROR_SYSTEM_CALL;
             break;
         }
-        body.resize(at + static_cast<size_t>(r));
         if (r == 0)
             break;
+        body.insert(body.end(), piece.get(), piece.get() + r);
     }
     fd_close(&fd);
     if (rc == 0)

@@ -1,8 +1,6 @@
 // Eight MD4 computations side by side in the 32-bit lanes of AVX2 registers. The
 // signature and the delta hash many blocks of the same size, so their digests can
 // be computed together at several times the speed of one after another.
-#pragma GCC target("avx2")
-
 #include "rsapi-cpp/md4-multi.h"
 
 #include <cstring>
@@ -12,22 +10,24 @@ namespace {
 
 using V = __m256i;
 
-inline V add(V x, V y) { return _mm256_add_epi32(x, y); }
+#define AVX2 __attribute__((target("avx2")))
 
-template <int S> inline V rotl(V x)
+AVX2 inline V add(V x, V y) { return _mm256_add_epi32(x, y); }
+
+template <int S> AVX2 inline V rotl(V x)
 {
     return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
 }
 
-inline V f_fn(V x, V y, V z) { return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z))); }
-inline V g_fn(V x, V y, V z)
+AVX2 inline V f_fn(V x, V y, V z) { return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z))); }
+AVX2 inline V g_fn(V x, V y, V z)
 {
     return _mm256_or_si256(_mm256_and_si256(x, y), _mm256_and_si256(z, _mm256_or_si256(x, y)));
 }
-inline V h_fn(V x, V y, V z) { return _mm256_xor_si256(x, _mm256_xor_si256(y, z)); }
+AVX2 inline V h_fn(V x, V y, V z) { return _mm256_xor_si256(x, _mm256_xor_si256(y, z)); }
 
 // Word j of the 32 bytes at each lane pointer, gathered into w[j] by an 8x8 transpose.
-inline void load_transposed(const uint8_t *const p[8], size_t off, V w[8])
+AVX2 inline void load_transposed(const uint8_t *const p[8], size_t off, V w[8])
 {
     V r[8];
     for (int k = 0; k < 8; ++k)
@@ -53,7 +53,7 @@ inline void load_transposed(const uint8_t *const p[8], size_t off, V w[8])
 #define R2(a, b, c, d, k, s) a = rotl<s>(add(add(a, g_fn(b, c, d)), add(x[k], k2)))
 #define R3(a, b, c, d, k, s) a = rotl<s>(add(add(a, h_fn(b, c, d)), add(x[k], k3)))
 
-inline void compress(V st[4], const uint8_t *const p[8], size_t off)
+AVX2 inline void compress(V st[4], const uint8_t *const p[8], size_t off)
 {
     V x[16];
     load_transposed(p, off, x);
@@ -81,7 +81,7 @@ inline void compress(V st[4], const uint8_t *const p[8], size_t off)
 
 } // namespace
 
-void rs_md4_x8_avx2(const uint8_t *const lanes[8], size_t len, uint8_t out[8][16])
+AVX2 void rs_md4_x8_avx2(const uint8_t *const lanes[8], size_t len, uint8_t out[8][16])
 {
     V st[4] = {_mm256_set1_epi32(0x67452301), _mm256_set1_epi32(static_cast<int>(0xefcdab89)),
                _mm256_set1_epi32(static_cast<int>(0x98badcfe)), _mm256_set1_epi32(0x10325476)};
