@@ -63,20 +63,20 @@ int AerolithApp::send_message(const PObject &request, PObject &response)
 {
     std::mutex mutex;
     std::condition_variable cond;
-    bool done = false;
+    MsgState state = MSG_PENDING;
     std::unique_lock<std::mutex> reply_guard(mutex);
     {
         std::lock_guard<std::mutex> guard(msg_lock);
         if (!thread_alive) {
             return -1;
         }
-        msg_queue.push_back(msg_t{&request, &response, &mutex, &cond, &done});
+        msg_queue.push_back(msg_t{&request, &response, &mutex, &cond, &state});
     }
     msg_cond.notify_one();
-    // The flag guards against spurious wake-ups: the reply is complete only once the
+    // The state guards against spurious wake-ups: the reply is complete only once the
     // message thread has set it.
-    cond.wait(reply_guard, [&done] { return done; });
-    return 0;
+    cond.wait(reply_guard, [&state] { return state != MSG_PENDING; });
+    return state == MSG_HANDLED ? 0 : -1;
 }
 
 int AerolithApp::send_message(const PObject &request)
@@ -109,7 +109,7 @@ void AerolithApp::do_main_loop()
         if (entry.result != nullptr && entry.mutex != nullptr && entry.cond != nullptr) {
             (*entry.result)["ack"] = "ok";
             std::lock_guard<std::mutex> guard(*entry.mutex);
-            *entry.done = true;
+            *entry.state = MSG_HANDLED;
             entry.cond->notify_one();
         }
     }
@@ -128,9 +128,9 @@ void AerolithApp::finish_pending()
         left.swap(msg_queue);
     }
     for (msg_t &entry : left) {
-        if (entry.mutex != nullptr && entry.cond != nullptr && entry.done != nullptr) {
+        if (entry.mutex != nullptr && entry.cond != nullptr && entry.state != nullptr) {
             std::lock_guard<std::mutex> guard(*entry.mutex);
-            *entry.done = true;
+            *entry.state = MSG_DROPPED;
             entry.cond->notify_one();
         }
     }

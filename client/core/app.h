@@ -30,13 +30,14 @@ public:
     };
 
     // One queued control message. The request and the reply belong to the sender, who
-    // waits on its own mutex and condition until `done` is set.
+    // waits on its own mutex and condition until `state` leaves MSG_PENDING.
+    enum MsgState { MSG_PENDING = 0, MSG_HANDLED = 1, MSG_DROPPED = 2 };
     struct msg_t {
         const PObject *msg;
         PObject *result;
         std::mutex *mutex;
         std::condition_variable *cond;
-        bool *done;
+        MsgState *state;
     };
 
     typedef int (AerolithApp::*Handler)(const PObject &msg, PObject &response);
@@ -56,7 +57,8 @@ public:
     // Unlinks and ends the message thread; returns when it has ended.
     void kill();
     // Queues a request and waits until the message thread has handled it. 0, or -1 when
-    // the message thread is not running (the request is then not handled).
+    // the message thread is not running or ended before the request's turn (the request
+    // is then not handled).
     int send_message(const PObject &request, PObject &response);
     int send_message(const PObject &request);
 

@@ -103,6 +103,10 @@ void Registry::UpdateRecycleTime(const Entry &entry, uint32_t time)
 
 void Registry::InitRecycleTime(const Entry &entry, uint32_t time)
 {
+    // 0 means "nothing recorded"; it must not wipe out a known oldest item.
+    if (time == 0) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(mutex);
     auto it = index.find(entry.sess_id);
     if (it != index.end() && (it->second.recycle_time == 0 || it->second.recycle_time > time)) {

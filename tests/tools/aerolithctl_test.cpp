@@ -1,0 +1,157 @@
+// aerolithctl against the real daemon: start, send, shortcuts, stop, and its errors.
+#include "support/control-fake-ui.h"
+#include "support/temp-dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string kCtl = std::string(AEROLITH_BINARY_DIR) + "/tools/aerolithctl";
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+pid_t spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::vector<char *> argv{const_cast<char *>(kCtl.c_str())};
+        for (const auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(kCtl.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int waitStatus(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class AerolithctlTest : public ::testing::Test {
+protected:
+    Result ctl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--state", state});
+        Result r;
+        r.status = waitStatus(spawn(args, dir.file("ctl.out"), dir.file("ctl.err")));
+        r.out = readFile(dir.file("ctl.out"));
+        r.err = readFile(dir.file("ctl.err"));
+        return r;
+    }
+
+    // Starts the daemon through aerolithctl and waits for the remembered port.
+    void startDaemon()
+    {
+        ui_port = unusedPort();
+        std::string conf = dir.write(
+            "conf", "is_foreground = true\npid_file_path = " + dir.file("pid") +
+                        "\nlog_level_file_path = " + dir.write("levels", "client_debug = 7\n") +
+                        "\nfstat_db_path = " + dir.file("fstat.sqlite") +
+                        "\nfilter_db_path = " + dir.file("filter.sqlite") +
+                        "\nsystem_filter_path = " +
+                        dir.write("system.filter", "[Version]\nmajor = 1\nminor = 0\n") +
+                        "\nui_port = " + std::to_string(ui_port) + "\n");
+        starter = spawn({"--state", state, "start", "--config", conf}, dir.file("start.out"),
+                        dir.file("start.err"));
+        for (int i = 0; i < 500 && !fileExists(state); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(fileExists(state)) << readFile(dir.file("start.err"));
+    }
+
+    void TearDown() override
+    {
+        if (starter > 0) {
+            kill(starter, SIGTERM);
+            waitStatus(starter);
+        }
+    }
+
+    TempDir dir;
+    std::string state = dir.file("ctl.state");
+    int ui_port = 0;
+    pid_t starter = -1;
+};
+
+TEST_F(AerolithctlTest, StartSendShortcutsAndStop)
+{
+    startDaemon();
+    EXPECT_NE(std::string::npos, readFile(state).find("daemon_port = "));
+
+    Result status = ctl({"status"});
+    EXPECT_EQ(0, status.status) << status.err;
+    EXPECT_EQ("{\"ack\":\"ok\",\"connection_list\":null,\"session_list\":null,"
+              "\"worker_list\":null}\n",
+              status.out);
+    Result link = ctl({"link"});
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", link.out) << link.err;
+    Result sent = ctl({"send", "{\"action\":\"probe\",\"n\":-5,\"b\":[true,false,null],"
+                               "\"m\":{\"s\":\"\xc3\xa9t\xc3\xa9\"}}"});
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", sent.out) << sent.err;
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", ctl({"unlink"}).out);
+
+    Result stop = ctl({"stop"});
+    EXPECT_EQ(0, stop.status) << stop.err;
+    EXPECT_EQ("", stop.out);
+    EXPECT_EQ(0, waitStatus(starter));
+    starter = -1;
+    EXPECT_FALSE(fileExists(state));
+    EXPECT_FALSE(fileExists(dir.file("pid")));
+
+    std::string out = readFile(dir.file("start.out"));
+    EXPECT_NE(std::string::npos, out.find("{\"daemon_port\":")) << out;
+    // The daemon's own log shows how the JSON arrived.
+    EXPECT_NE(std::string::npos,
+              out.find(">>> {\"action\": \"probe\", \"b\": [1, 0, null], \"m\": {\"s\": "
+                       "\"\xc3\xa9t\xc3\xa9\"}, \"n\": 18446744073709551611}"))
+        << out;
+}
+
+TEST_F(AerolithctlTest, ClearErrorsWhenTheDaemonCannotBeReached)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{"status"}, "aerolithctl: no daemon known: no control port in "},
+        {{"--port", std::to_string(unusedPort()), "link"},
+         "aerolithctl: cannot reach the daemon at 127.0.0.1:"},
+        {{"--port", "1", "send", "{\"action\":"}, "aerolithctl: not valid JSON: "},
+        {{"--port", "1", "send", "{\"x\":1.5}"}, "aerolithctl: only objects, arrays"},
+        {{"--port", "99999", "stop"}, "aerolithctl: not a port number: 99999"},
+        {{"start"}, "aerolithctl: start needs --config FILE"},
+    };
+    for (const auto &c : cases) {
+        Result r = ctl(c.args);
+        EXPECT_NE(0, r.status) << c.error;
+        EXPECT_EQ(0u, r.err.find(c.error)) << r.err;
+        EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+        EXPECT_EQ("", r.out);
+    }
+}
+
+} // namespace
