@@ -15,17 +15,20 @@
 
 namespace {
 
-const std::string &ScratchDir()
+char g_scratch[] = "/tmp/fuzz-stream-recv.XXXXXX";
+
+void RemoveScratchDir() { rmdir(g_scratch); }
+
+std::string ScratchDir()
 {
-    static std::string dir = [] {
-        char templ[] = "/tmp/fuzz-stream-recv.XXXXXX";
-        const char *made = mkdtemp(templ);
-        if (made == nullptr)
+    static bool made = [] {
+        if (mkdtemp(g_scratch) == nullptr)
             abort();
-        atexit([] { rmdir(ScratchDir().c_str()); });
-        return std::string(made);
+        atexit(RemoveScratchDir);
+        return true;
     }();
-    return dir;
+    (void)made;
+    return g_scratch;
 }
 
 void EmptyScratchDir()
