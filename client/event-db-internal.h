@@ -1,6 +1,7 @@
 // Shared pieces of the event database's source files.
 #pragma once
 
+#include "client/event-db.h"
 #include "ustring/ustring.h"
 
 #include <sqlite3.h>
@@ -29,3 +30,12 @@ inline const char *columnText(sqlite3_stmt *stmt, int col)
 }
 
 } // namespace event_db
+
+// The write statements of one connection, prepared on first use and finalized before the
+// connection closes.
+struct FileEventDB::WriteStatements {
+    event_db::Statement insert_row;
+    event_db::Statement update_row;
+    event_db::Statement insert_ancestor;
+    event_db::Statement raise_ancestor;
+};

@@ -51,33 +51,11 @@ const char SCHEMA[] =
     "\tUPDATE config_table SET value = '' WHERE rowid = remove_signature(OLD.id); END;"
     "COMMIT;";
 
-const char UPSERT[] =
-    "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, "
-    "fileCheckSum,  fileModTime, execBit, macHash,  unixUid, unixGid, unixMode, unixHash,  "
-    "aclAttribute, aclHash,  sharePrivDisabled, sharePrivDenyList, sharePrivRoList, "
-    "sharePrivRwList, sharePrivHash,  inode, path) VALUES (1, %llu, %llu,  %u, %llu, %Q,  %u, "
-    "%u, %Q,  %u, %u, %u, %Q,  %Q, %Q,  %u, %Q, %Q, %Q, %Q,  %llu, %Q); UPDATE event_table SET "
-    "isExist  = 1, syncID = %llu, maxSyncID = %llu, fileType = %u, fileSize = %llu, "
-    "fileCheckSum = %Q, fileModTime = %u, execBit = %u, macHash = %Q, unixUid = %u, unixGid = "
-    "%u, unixMode = %u, unixHash = %Q, aclAttribute = %Q, aclHash = %Q, sharePrivDisabled = %u, "
-    "sharePrivDenyList = %Q, sharePrivRoList = %Q, sharePrivRwList = %Q, sharePrivHash = %Q, "
-    "inode = %llu, path = %Q WHERE changes() = 0 AND path = %Q;";
-
-const char ANCESTOR[] =
-    "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, "
-    "fileCheckSum,  inode, path,  fileModTime, execBit, macHash,  aclAttribute, aclHash,  "
-    "unixUid, unixGid, unixMode, unixHash,  sharePrivDisabled, sharePrivDenyList, "
-    "sharePrivRoList, sharePrivRwList, sharePrivHash) VALUES (1, 0, %llu,  1, 0, '',  0, %Q,  "
-    "%u, 1, '',  '', '',  0, 0, 493, '',  0, '', '', '', ''); UPDATE event_table SET maxSyncID "
-    "= %llu WHERE changes() = 0 AND path = %Q AND maxSyncID < %llu;";
-
 const char SELECT_ROW[] =
     "SELECT id, isExist, syncID, maxSyncID, fileType, fileSize, fileCheckSum, macHash, "
     "fileModTime, execBit, unixUid, unixGid, unixMode, unixHash, aclAttribute, aclHash, "
     "sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash, "
     "inode, path FROM event_table  where path = %Q";
-
-typedef unsigned long long ull;
 
 uint64_t columnU64(sqlite3_stmt *stmt, int col)
 {
@@ -221,6 +199,7 @@ void FileEventDB::destroy()
                        __LINE__);
         return;
     }
+    m_write.reset();
     sqlite3_close(m_db);
     m_db = nullptr;
     Logger::LogMsg(Logger::L_INFO, COMPONENT,
@@ -266,63 +245,6 @@ int FileEventDB::getEventInfo(const ustring &path, DBFileInfo &info)
     return 1;
 }
 
-int FileEventDB::execLogged(const char *sql, const char *subject)
-{
-    int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-db.cpp(%d): sqlite3_exec(%s) failed. Error code: %d.\n",
-                       __LINE__, subject, rc);
-        return -1;
-    }
-    return 0;
-}
-
-int FileEventDB::upsertRow(const DBFileInfo &i)
-{
-    const char *p = i.path.c_str_utf8();
-    SqlText sql(sqlite3_mprintf(
-        UPSERT, (ull)i.syncID, (ull)i.maxSyncID, (unsigned)i.fileType, (ull)i.fileSize,
-        i.fileCheckSum.c_str_utf8(), i.fileModTime, i.execBit, i.macHash.c_str_utf8(),
-        i.unixUid, i.unixGid, i.unixMode, i.unixHash.c_str_utf8(), i.aclAttribute.c_str_utf8(),
-        i.aclHash.c_str_utf8(), i.sharePrivDisabled, i.sharePrivDenyList.c_str_utf8(),
-        i.sharePrivRoList.c_str_utf8(), i.sharePrivRwList.c_str_utf8(),
-        i.sharePrivHash.c_str_utf8(), (ull)i.inode, p, (ull)i.syncID, (ull)i.maxSyncID,
-        (unsigned)i.fileType, (ull)i.fileSize, i.fileCheckSum.c_str_utf8(), i.fileModTime,
-        i.execBit, i.macHash.c_str_utf8(), i.unixUid, i.unixGid, i.unixMode,
-        i.unixHash.c_str_utf8(), i.aclAttribute.c_str_utf8(), i.aclHash.c_str_utf8(),
-        i.sharePrivDisabled, i.sharePrivDenyList.c_str_utf8(), i.sharePrivRoList.c_str_utf8(),
-        i.sharePrivRwList.c_str_utf8(), i.sharePrivHash.c_str_utf8(), (ull)i.inode, p, p));
-    if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_mprintf failed\n",
-                       __LINE__);
-        return -1;
-    }
-    return execLogged(sql.get(), p);
-}
-
-// Creates the missing directories above the row and raises the maxSyncID of existing ones.
-int FileEventDB::updateAncestors(const DBFileInfo &info)
-{
-    std::string path(info.path.c_str_utf8());
-    for (size_t slash = path.rfind('/'); slash != std::string::npos; slash = path.rfind('/')) {
-        path = slash == 0 ? std::string("/") : path.substr(0, slash);
-        SqlText sql(sqlite3_mprintf(ANCESTOR, (ull)info.maxSyncID, path.c_str(),
-                                    info.fileModTime, (ull)info.maxSyncID, path.c_str(),
-                                    (ull)info.maxSyncID));
-        if (!sql) {
-            Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                           "[ERROR] event-db.cpp(%d): sqlite3_mprintf failed\n", __LINE__);
-            return -1;
-        }
-        if (execLogged(sql.get(), path.c_str()) != 0)
-            return -1;
-        if (path == "/")
-            break;
-    }
-    return 0;
-}
-
 int FileEventDB::storeSignature(const DBFileInfo &info)
 {
     EventInfo row;
@@ -345,28 +267,6 @@ int FileEventDB::storeSignature(const DBFileInfo &info)
                        "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.", __LINE__,
                        info.signaturePath.c_str_utf8(), target.c_str_utf8());
         return -1;
-    }
-    return 0;
-}
-
-int FileEventDB::setEventInfo(const DBFileInfo &info)
-{
-    std::lock_guard<std::mutex> lock(m_dbMutex);
-    if (!m_db || upsertRow(info) != 0) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-db.cpp(%d): failed to set record of '%s'\n", __LINE__,
-                       info.path.c_str_utf8());
-        return -1;
-    }
-    if (updateAncestors(info) != 0) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-db.cpp(%d): failed to update parent folder\n", __LINE__);
-        return -1;
-    }
-    if (info.IsFile() && !info.signaturePath.empty() && storeSignature(info) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, COMPONENT,
-                       "[WARNING] event-db.cpp(%d): signature file of '%s' is lost\n", __LINE__,
-                       info.path.c_str_utf8());
     }
     return 0;
 }

@@ -10,8 +10,10 @@
 #include "ustring/ustring.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 struct sqlite3;
 
@@ -66,6 +68,9 @@ public:
     // 1 found (info filled), 0 no row, -1 error.
     int getEventInfo(const ustring &path, DBFileInfo &info);
     int setEventInfo(const DBFileInfo &info);
+    // Writes many records in one transaction (one commit for all), for bulk writers.
+    // Stops at the first failing record; what was written before it stays. 0 or -1.
+    int setEventInfos(const std::vector<DBFileInfo> &infos);
     int rmEventInfo(const ustring &path);
     int rmAllFolders();
 
@@ -98,9 +103,13 @@ public:
 
 private:
     int contains(const char *utf8_path, EventInfo &info);
+    struct WriteStatements;
+    bool prepareWrites();
+    int writeRecord(const DBFileInfo &info);
     int upsertRow(const DBFileInfo &info);
     int updateAncestors(const DBFileInfo &info);
     int storeSignature(const DBFileInfo &info);
+    void storeSignatures(const DBFileInfo *infos, size_t count);
     int execLogged(const char *sql, const char *subject);
     int listInto(FileList &flist, const char *sql, const ustring &prefix, bool by_path);
     int pathByHash(const char *sql, const ustring &hash, ustring &path);
@@ -111,4 +120,5 @@ private:
     ustring m_signPath;
     std::mutex m_dbMutex;
     sqlite3 *m_db;
+    std::unique_ptr<WriteStatements> m_write; // prepared on first write, with m_db
 };
