@@ -179,6 +179,7 @@ private:
     static bool SSLIsInvalid(const Channel *ch);
 
     int CopyOut(char *buf, size_t n);
+    int ReadDirect(char *buf, size_t n, size_t &got);
     void AppendToWriteBuffer(const char *buf, size_t n);
     SSL_CTX *CreateSSLContext(bool is_server);
     int VerifyPeer(SSL *ssl);

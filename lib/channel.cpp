@@ -230,17 +230,45 @@ int Channel::Read(char *buf, size_t n, size_t &got)
     got = 0;
     if (IsClosed())
         return ERR_IO;
-    if (n == 0 && r_size == 0) {
+    if (n == 0) {
         // Nothing to deliver; the transport reports the empty request.
         return m_ops.read(this, buf, 0);
     }
     got = CopyOut(buf, n);
     while (got < n) {
-        size_t need = std::min<size_t>(n - got, capacity);
+        // A whole buffer-full or more still missing: receive straight into the caller's
+        // memory rather than through the (now empty) read buffer.
+        if (n - got >= capacity)
+            return ReadDirect(buf, n, got);
+        size_t need = n - got;
         int ret = ReadMore(static_cast<int>(need));
         got += CopyOut(buf + got, n - got);
         if (ret < 0)
             return ret;
+    }
+    return ERR_OK;
+}
+
+int Channel::ReadDirect(char *buf, size_t n, size_t &got)
+{
+    uint64_t last_progress = NowSeconds();
+    while (got < n) {
+        if (IsAborted())
+            return ERR_INT;
+        int ret = m_ops.read(this, buf + got, n - got);
+        if (ret > 0) {
+            got += ret;
+            last_progress = NowSeconds();
+            continue;
+        }
+        if (ret != ERR_TIMEOUT)
+            return ret;
+        if (TimedOut(channel_timeout, last_progress)) {
+            Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                           "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
+                           __LINE__, channel_timeout);
+            return ERR_TIMEOUT;
+        }
     }
     return ERR_OK;
 }
@@ -332,8 +360,18 @@ int Channel::Write(const char *buf, size_t n)
     if (IsClosed())
         return ERR_IO;
     if (n > capacity - w_size) {
-        int ret = FlushWrite(n - (capacity - w_size));
-        if (ret < 0) {
+        // The block does not fit behind the pending bytes: send those, then hand the socket
+        // as much of the block as it takes at once, straight from the caller's memory, and
+        // buffer only the rest. Large items thus cross without an extra copy.
+        int ret = FlushWrite(0);
+        if (ret >= 0) {
+            ret = m_ops.write(this, buf, n);
+            if (ret > 0) {
+                buf += ret;
+                n -= static_cast<size_t>(ret);
+            }
+        }
+        if (ret < 0 && ret != ERR_TIMEOUT) {
             Logger::LogMsg(Logger::L_WARNING, kComponent,
                            "[WARNING] channel.cpp(%d): Write: FlushWrite failed\n", __LINE__);
             return ret;

@@ -79,12 +79,21 @@ TEST_F(ChannelTest, WriteBuffersUpToTheCapacity)
     EXPECT_EQ(client.GetCapacity(), client.GetWritePending());
     client.ClearWrite();
 
-    // 100 bytes pending and a block that overflows by 100 + 50: at least the excess goes.
-    ASSERT_EQ(0, client.Write(block.data(), 100));
-    ASSERT_EQ(0, client.Write(block.data(), block.size() - 50));
+    // 100 bytes pending and a block that overflows by 50: the pending bytes go out before
+    // the block is taken, and the order holds.
+    ASSERT_EQ(0, client.Write(std::string(100, 'a').data(), 100));
+    std::string tail(client.GetCapacity() - 50, 'b');
+    ASSERT_EQ(0, client.Write(tail.data(), tail.size()));
     EXPECT_LE(client.GetWritePending(), client.GetCapacity());
-    EXPECT_GE(client.GetWritePending(), client.GetCapacity() - 50);
-    client.ClearWrite();
+    std::string got(100, '\0');
+    server.SetTimeout(2);
+    ASSERT_EQ(0, server.Read(&got[0], got.size())) << "sent without an explicit flush";
+    EXPECT_EQ(std::string(100, 'a'), got);
+    ASSERT_EQ(0, client.FlushWrite(0));
+    EXPECT_EQ(0u, client.GetWritePending());
+    got.assign(tail.size(), '\0');
+    ASSERT_EQ(0, server.Read(&got[0], got.size()));
+    EXPECT_EQ(tail, got);
 }
 
 TEST_F(ChannelTest, LargeTransfersSurviveBufferWrapping)
