@@ -116,13 +116,43 @@ bool IsCaseInsensitiveDir(const std::string &dir)
     return folded;
 }
 
-// True when the directory holding `p` has an entry spelled exactly like its last component.
-// Only case-insensitive directories need the scan; elsewhere the lookup was already exact.
-bool NameMatchesExactly(const std::string &p)
+// The name with the case of every ASCII letter swapped.
+std::string SwapAsciiCase(const std::string &name)
+{
+    std::string out = name;
+    for (char &c : out) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        } else if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+// True when looking `p` up may have ignored letter case. Usually one lstat answers it:
+// where a differently-cased spelling leads to the same object, lookups fold case. Names
+// without ASCII letters ask the file system instead.
+bool LookupMayFoldCase(const std::string &dir, const std::string &name, const struct stat &st)
+{
+    const std::string swapped = SwapAsciiCase(name);
+    if (swapped == name) {
+        return IsCaseInsensitiveDir(dir);
+    }
+    struct stat other;
+    const std::string other_path = dir == "/" ? "/" + swapped : dir + "/" + swapped;
+    return lstat(other_path.c_str(), &other) == 0 && other.st_ino == st.st_ino &&
+           other.st_dev == st.st_dev;
+}
+
+// True when the directory holding `p` (examined as `st`) has an entry spelled exactly like
+// its last component. Only case-folding directories need the scan; elsewhere the lookup
+// itself was exact.
+bool NameMatchesExactly(const std::string &p, const struct stat &st)
 {
     std::string dir = ParentOf(p);
     std::string name = BaseNameOf(p);
-    if (name.empty() || name == "." || name == ".." || !IsCaseInsensitiveDir(dir)) {
+    if (name.empty() || name == "." || name == ".." || !LookupMayFoldCase(dir, name, st)) {
         return true;
     }
     DIR *d = opendir(dir.c_str());
@@ -531,7 +561,7 @@ bool IsFileExist(const ustring &path, bool do_case_check)
     if (found <= 0) {
         return false;
     }
-    return !do_case_check || NameMatchesExactly(p);
+    return !do_case_check || NameMatchesExactly(p, st);
 }
 
 int FSStat(const ustring &path, FILE_INFO &info, bool do_case_check)
@@ -553,7 +583,7 @@ int FSStat(const ustring &path, FILE_INFO &info, bool do_case_check)
                        __LINE__, path.c_str_utf8(), errno);
         return -1;
     }
-    if (found == 0 || (do_case_check && !NameMatchesExactly(p))) {
+    if (found == 0 || (do_case_check && !NameMatchesExactly(p, st))) {
         return 0;
     }
     info.isExist = true;

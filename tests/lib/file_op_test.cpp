@@ -6,7 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,6 +199,27 @@ TEST(FileOpRemove, RemovesTreesWithoutFollowingLinksOut)
     EXPECT_TRUE(fileExists(t.file("outside/keep")));
     EXPECT_EQ(0, FSRemove(t.file("outside/keep"), false));
     EXPECT_FALSE(fileExists(t.file("outside/keep")));
+}
+
+TEST(FileOpRemove, NeverCrossesIntoAnotherMountedFileSystem)
+{
+    TempDir t;
+    Put(t, "tree/mnt/.keep", "");
+    Put(t, "tree/file", "x");
+    struct Mount {
+        std::string at;
+        bool ok;
+        explicit Mount(const std::string &dir) : at(dir), ok(mount("tmpfs", dir.c_str(), "tmpfs", 0, nullptr) == 0) {}
+        ~Mount()
+        {
+            if (ok) umount2(at.c_str(), MNT_DETACH);
+        }
+    } mnt(t.file("tree/mnt"));
+    if (!mnt.ok) GTEST_SKIP() << "cannot mount here";
+    Put(t, "tree/mnt/on-other-fs", "precious");
+    EXPECT_EQ(-1, FSRemove(t.file("tree"), false));
+    EXPECT_EQ("precious", readFile(t.file("tree/mnt/on-other-fs")));
+    EXPECT_FALSE(fileExists(t.file("tree/file")));
 }
 
 TEST(FileOpRemove, FailureInsideTreeIsReportedAndKeepsTheRest)
