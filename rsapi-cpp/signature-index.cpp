@@ -42,18 +42,17 @@ void SignatureIndex::build(uint32_t bs, uint32_t hs, std::vector<uint8_t> &&reco
         return x.weaksum != y.weaksum ? x.weaksum < y.weaksum : x.index < y.index;
     });
 
-    // About 16 bits per block keeps false hits of the first test near 6 %.
-    uint32_t bits = powerOfTwoAtLeast(block_count * 16, 1024, 1u << 27);
-    bitmap.assign(bits / 64, 0);
-    bitmap_mask = bits - 1;
+    // About 16 bits per block keeps false hits of the first test near 2 %.
+    uint32_t words = powerOfTwoAtLeast(block_count / 4, 16, 1u << 21);
+    bitmap.assign(words, 0);
+    bitmap_mask = words - 1;
     uint32_t slots = powerOfTwoAtLeast(block_count * 2, 16, 1u << 31);
     table_weak.assign(slots, 0);
     table_pos.assign(slots, 0);
     table_mask = slots - 1;
     for (size_t i = 0; i < block_count; ++i) {
         uint32_t weak = sorted[i].weaksum;
-        uint32_t bit = slot(weak) & bitmap_mask;
-        bitmap[bit >> 6] |= uint64_t(1) << (bit & 63);
+        bitmap[filterWord(weak)] |= filterBits(weak);
         if (i > 0 && sorted[i - 1].weaksum == weak)
             continue;
         uint32_t s = slot(weak) & table_mask;

@@ -30,8 +30,8 @@ public:
     // Cheap first test: false means no block has this weak checksum.
     bool mayContain(uint32_t weak) const
     {
-        uint32_t bit = slot(weak) & bitmap_mask;
-        return (bitmap[bit >> 6] >> (bit & 63)) & 1;
+        uint64_t mask = filterBits(weak);
+        return (bitmap[filterWord(weak)] & mask) == mask;
     }
 
     // Blocks with this weak checksum, ascending by block index; first == last when none.
@@ -39,6 +39,15 @@ public:
 
 private:
     static uint32_t slot(uint32_t weak) { return (weak * 0x9E3779B1u) ^ (weak >> 15); }
+    // The first test is a filter with two bits per block in one 64-bit word, so it
+    // costs a single memory access.
+    static uint64_t mixed(uint32_t weak) { return uint64_t(weak) * 0x9E3779B97F4A7C15ull; }
+    size_t filterWord(uint32_t weak) const { return static_cast<size_t>(mixed(weak) >> 40) & bitmap_mask; }
+    static uint64_t filterBits(uint32_t weak)
+    {
+        uint64_t h = mixed(weak);
+        return (uint64_t(1) << (h & 63)) | (uint64_t(1) << ((h >> 6) & 63));
+    }
 
     uint32_t block_size = 0;
     uint32_t hash_size = 0;
