@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "rsapi-cpp/api.h"
+#include "rsapi-cpp/byte-order.h"
 #include "rsapi-cpp/md4.h"
 #include "rsapi-test-files.h"
 
@@ -109,6 +110,31 @@ TEST_F(DeltaPatchTest, RoundTripOfEdits)
     Bytes fromPatch = read("new.sig");
     signatureOf(read("new"));
     EXPECT_EQ(fromPatch, read("sig"));
+}
+
+// A matching block that lies past 4 GiB in the basis is described with an 8-byte
+// offset, not a wrapped 32-bit one. The signature claims 1 MiB blocks, so a few
+// thousand records reach that far without a large basis.
+TEST_F(DeltaPatchTest, CopyOffsetsPastFourGiB)
+{
+    const uint32_t block = 1u << 20;
+    const size_t index = 4097;
+    Bytes window = randomBytes(block, 12);
+    Bytes sig = {0x72, 0x73, 0x01, 0x36, 0x00, 0x10, 0x00, 0x00, 0, 0, 0, 8};
+    sig.resize(12 + (index + 1) * 12, 0);
+    uint8_t *rec = sig.data() + 12 + index * 12;
+    rs_put_be32(rec, RSRollingChecksum::of(window.data(), block));
+    uint8_t digest[MD4_DIGEST_BYTES];
+    rs_md4(window.data(), block, digest);
+    std::copy(digest, digest + 8, rec + 4);
+    write("sig", sig);
+
+    SimpleFileReader reader;
+    reader.setFile(write("input", window).c_str());
+    reader.setDelta(path("delta").c_str(), path("sig").c_str());
+    ASSERT_EQ(reader.readFile(), 0);
+    // 0x53: copy with an 8-byte offset and a 4-byte length.
+    EXPECT_EQ(read("delta"), concat({DELTA_MAGIC, {0x53, 0, 0, 0, 0x01, 0x00, 0x10, 0, 0, 0, 0x10, 0, 0}, {0}}));
 }
 
 TEST_F(DeltaPatchTest, MalformedDeltas)
