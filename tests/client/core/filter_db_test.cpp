@@ -1,5 +1,7 @@
 #include "filter_db_fixture.h"
 
+#include <thread>
+
 namespace {
 
 class FilterDBTest : public FilterDBFixture {};
@@ -207,6 +209,31 @@ TEST_F(FilterDBTest, RemovingAPathTakesOnlyItselfAndWhatIsBelowIt)
                                      "WHERE sess_id = 2"));
     ASSERT_EQ(0, db().cleanLocalFilteredEventBySession(1));
     EXPECT_EQ(Rows({"2"}), rows("SELECT sess_id FROM filtered_local_event_table"));
+}
+
+TEST_F(FilterDBTest, ConcurrentCallersAreSerialised)
+{
+    // Workers record filtered events while the resume puller works off its conditions.
+    const int per_thread = 50;
+    std::thread worker([this] {
+        for (int i = 0; i < per_thread; ++i) {
+            std::string path = "/w/" + std::to_string(i);
+            EXPECT_EQ(0, db().setLocalFilteredEvent(localEvent(path.c_str(), 0)));
+        }
+    });
+    std::thread puller([this] {
+        for (int i = 0; i < per_thread; ++i) {
+            uint64_t row_id = 0;
+            ResumeCondition condition{1, static_cast<uint64_t>(i), FILTER_NAME_SELECTIVE_SYNC, "n"};
+            EXPECT_EQ(0, db().setResumeCondition(condition, row_id));
+            EXPECT_EQ(0, db().updateResumeSyncId(row_id, row_id + 1));
+        }
+    });
+    worker.join();
+    puller.join();
+    EXPECT_EQ(Rows({std::to_string(per_thread)}),
+              rows("SELECT count(*) FROM filtered_local_event_table"));
+    EXPECT_EQ(Rows({"0"}), rows("SELECT count(*) FROM filter_resume_table WHERE sync_id != id + 1"));
 }
 
 } // namespace
