@@ -26,17 +26,16 @@ size_t widthIndex(uint64_t v)
 
 constexpr size_t WIDTHS[4] = {1, 2, 4, 8};
 
-bool growBuffer(std::unique_ptr<uint8_t[]> &buffer, size_t size, size_t *capacity, size_t needed)
+void growBuffer(std::unique_ptr<uint8_t[]> &buffer, size_t size, size_t *capacity, size_t needed)
 {
     if (needed <= *capacity)
-        return true;
+        return;
     size_t grown = *capacity * 2 > needed ? *capacity * 2 : needed;
     std::unique_ptr<uint8_t[]> fresh(new uint8_t[grown]);
     if (size)
         memcpy(fresh.get(), buffer.get(), size);
     buffer = std::move(fresh);
     *capacity = grown;
-    return true;
 }
 
 } // namespace

@@ -30,17 +30,16 @@ void SignatureHandler::setHashSize(uint32_t n)
         hash_size = n;
 }
 
-bool SignatureHandler::reserve(size_t extra)
+void SignatureHandler::reserve(size_t extra)
 {
     if (write_buffer_capacity - write_buffer_size >= extra)
-        return true;
+        return;
     size_t capacity = write_buffer_size + extra;
     std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
     if (write_buffer_size)
         memcpy(grown.get(), write_buffer.get(), write_buffer_size);
     write_buffer = std::move(grown);
     write_buffer_capacity = capacity;
-    return true;
 }
 
 int SignatureHandler::begin()

@@ -32,7 +32,7 @@ public:
 
 private:
     void appendRecords(const uint8_t *blocks, size_t count, size_t length);
-    bool reserve(size_t extra);
+    void reserve(size_t extra);
 
     std::string file;
     fd_t fd;
