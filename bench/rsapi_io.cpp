@@ -1,12 +1,14 @@
 // Throughput of the delta engine's own pieces, each against a reference measured in
 // the same run:
 //   bench_rsapi_io md4             MD4 of an in-memory buffer in 16 KiB updates
+//                                  (processor time, as `openssl speed` counts)
 //   bench_rsapi_io writes FILE DIR one pass over FILE that copies it, hashes it and
 //                                  computes its signature, with the appending writes
 //                                  done in place and by the background writer
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +24,15 @@ double seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// Processor time of this process, the divisor `openssl speed` uses too, so the
+// comparison holds on a busy machine.
+double cpuSeconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
 int benchMd4()
 {
     const size_t piece = 16384, total = size_t(1) << 29;
@@ -30,13 +41,13 @@ int benchMd4()
         buffer[i] = static_cast<uint8_t>(i * 131 + 7);
     double best = 1e9;
     for (int round = 0; round < 3; ++round) {
-        auto start = std::chrono::steady_clock::now();
+        double start = cpuSeconds();
         MD4HashHandler handler;
         handler.begin();
         for (size_t done = 0; done < total; done += piece)
             handler.update(buffer.data(), piece);
         handler.end();
-        best = std::min(best, seconds(start));
+        best = std::min(best, cpuSeconds() - start);
     }
     printf("md4_16k_kbytes_per_sec %.2f\n", total / best / 1000.0);
     return 0;
