@@ -774,7 +774,8 @@ int FSCreateTempPath(const ustring &prefix, ustring &path)
 int FSMktemp(const ustring &prefix, ustring &path)
 {
     // A generated name can collide with an existing file; O_EXCL notices and we draw again.
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    // An empty prefix would create the file at the root of the file system.
+    for (int attempt = 0; attempt < 16 && !prefix.empty(); ++attempt) {
         ustring candidate = TmpNameGen::getInstance()->getTmpPath(prefix);
         Logger::LogMsg(Logger::L_DEBUG, kComponent,
                        "[DEBUG] file-op-linux.cpp(%d): FSMktemp: prefix [%s], path[%s]\n", __LINE__,

@@ -348,6 +348,8 @@ TEST(FileOpTemp, MktempCreatesFreshFilesAndTempPathOnlyNames)
     ustring untouched("keep");
     EXPECT_EQ(-1, FSMktemp(t.file("missing-dir"), untouched));
     EXPECT_EQ(ustring("keep"), untouched);
+    EXPECT_EQ(-1, FSMktemp("", untouched)); // never at the root of the file system
+    EXPECT_EQ(ustring("keep"), untouched);
 
     ustring name;
     ASSERT_EQ(0, FSCreateTempPath("", name));
