@@ -1,6 +1,7 @@
 #include "rsapi-cpp/signature-handler.h"
 
 #include <cstring>
+#include <new>
 
 #include "rsapi-cpp/byte-order.h"
 #include "rsapi-cpp/md4.h"
@@ -44,8 +45,12 @@ void SignatureHandler::reserve(size_t extra)
 
 int SignatureHandler::begin()
 {
-    read_buffer.reset(new uint8_t[2 * static_cast<size_t>(block_size)]);
+    // The block size comes from the caller and may be large: a refused allocation
+    // is a failed begin, not an exception.
+    read_buffer.reset(new (std::nothrow) uint8_t[2 * static_cast<size_t>(block_size)]);
     read_buffer_size = 0;
+    if (!read_buffer)
+        return -1;
     write_buffer_size = 0;
     if (fd_open_write(file.c_str(), &fd) != 0)
         return -1;

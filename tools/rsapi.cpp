@@ -6,6 +6,8 @@
 // Exit status 0 on success, 1 with a one-line message otherwise.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <unistd.h>
 
 #include "rsapi-cpp/api.h"
 
@@ -35,11 +37,52 @@ int usage()
     return 1;
 }
 
-int finish(const char *command, int code)
+// The engine explains failures on the standard error stream, sometimes in several
+// lines; they are collected here so the tool can report one line.
+class ErrorCapture {
+public:
+    ErrorCapture() : file(tmpfile()), saved(file ? dup(2) : -1)
+    {
+        if (saved >= 0)
+            dup2(fileno(file), 2);
+    }
+    ~ErrorCapture() { restore(); }
+
+    // The first collected line, without its line break.
+    std::string firstLine()
+    {
+        restore();
+        if (!file)
+            return "";
+        char line[512] = "";
+        rewind(file);
+        if (!fgets(line, sizeof line, file))
+            return "";
+        line[strcspn(line, "\n")] = '\0';
+        return line;
+    }
+
+private:
+    void restore()
+    {
+        if (saved >= 0) {
+            dup2(saved, 2);
+            close(saved);
+            saved = -1;
+        }
+    }
+
+    FILE *file;
+    int saved;
+};
+
+int finish(const char *command, int code, ErrorCapture &errors)
 {
+    std::string detail = errors.firstLine();
     if (code == 0)
         return 0;
-    fprintf(stderr, "rsapi: %s failed (%d): %s\n", command, code, resultText(code));
+    fprintf(stderr, "rsapi: %s failed (%d): %s%s%s%s\n", command, code, resultText(code),
+            detail.empty() ? "" : " [", detail.c_str(), detail.empty() ? "" : "]");
     return 1;
 }
 
@@ -50,25 +93,35 @@ int main(int argc, char **argv)
     if (argc < 2)
         return usage();
     const char *command = argv[1];
-    if (strcmp(command, "signature") == 0 && argc == 4) {
+    static const struct {
+        const char *name;
+        int argc;
+    } commands[] = {{"signature", 4}, {"delta", 5}, {"patch", 5}, {"md4", 3}};
+    bool known = false;
+    for (const auto &c : commands)
+        known = known || (strcmp(command, c.name) == 0 && argc == c.argc);
+    if (!known)
+        return usage();
+    ErrorCapture errors;
+    if (strcmp(command, "signature") == 0) {
         SimpleFileReader reader;
         reader.setFile(argv[2]);
         reader.setSignature(argv[3], SignatureHandler::DEFAULT_BLOCK_SIZE, SignatureHandler::DEFAULT_HASH_SIZE);
-        return finish(command, reader.readFile());
+        return finish(command, reader.readFile(), errors);
     }
-    if (strcmp(command, "delta") == 0 && argc == 5) {
+    if (strcmp(command, "delta") == 0) {
         SimpleFileReader reader;
         reader.setFile(argv[3]);
         reader.setDelta(argv[4], argv[2]);
-        return finish(command, reader.readFile());
+        return finish(command, reader.readFile(), errors);
     }
-    if (strcmp(command, "patch") == 0 && argc == 5) {
+    if (strcmp(command, "patch") == 0) {
         DeltaFileReader reader;
         reader.setFile(argv[3], argv[2]);
         reader.setNewFile(argv[4]);
-        return finish(command, reader.readFile());
+        return finish(command, reader.readFile(), errors);
     }
-    if (strcmp(command, "md4") == 0 && argc == 3) {
+    if (strcmp(command, "md4") == 0) {
         SimpleFileReader reader;
         reader.setFile(argv[2]);
         ustring digits;
@@ -76,7 +129,7 @@ int main(int argc, char **argv)
         int code = reader.readFile();
         if (code == 0)
             printf("%s\n", digits.c_str_utf8());
-        return finish(command, code);
+        return finish(command, code, errors);
     }
-    return usage();
+    return 1;
 }
