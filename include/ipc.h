@@ -13,6 +13,15 @@
 
 #include <string>
 
+// Control messages and notifications never carry file contents. A binary item that
+// arrives anyway has already been stored in a file by the stream decoder: remove that
+// file and turn the item into a null. The number of items dropped.
+int DiscardBinaryItems(PObject &obj);
+
+// Where the decoder stores binary items of received control messages before they are
+// dropped (the temporary-file directory).
+ustring ControlRecvLocation();
+
 class IPCListener {
 public:
     IPCListener();
@@ -52,11 +61,12 @@ public:
     int connect(int port);
     // Local-domain sockets are not provided: always -1.
     int connect(const ustring &domain_socket);
-    // Takes an already connected socket. 0, or -1.
+    // Takes over an already connected socket (closing it on failure). 0, or -1.
     int assign(int fd);
     // Sends msg; with need_response also reads one reply into response. 0, or -1.
     virtual int send(const PObject &msg, bool need_response, PObject &response);
     virtual int send(const PObject &msg);
+    // Reads one message; binary items in it are dropped (DiscardBinaryItems).
     virtual int recv(PObject &response);
     void close();
     // Longest time without progress on the connection (seconds; 0 = never).

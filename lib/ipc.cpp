@@ -1,6 +1,7 @@
 #include "ipc.h"
 
 #include "log.h"
+#include "utility.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -32,6 +33,34 @@ int timevalToMillis(const struct timeval &tv)
 }
 
 } // namespace
+
+int DiscardBinaryItems(PObject &obj)
+{
+    int dropped = 0;
+    if (obj.isBinary()) {
+        ustring path = obj.asBinary().path;
+        if (!path.empty()) {
+            Logger::LogMsg(Logger::L_WARNING, kComponent,
+                           "[WARNING] ipc.cpp(%d): dropped a binary item stored at '%s'\n",
+                           __LINE__, path.c_str_utf8());
+            ::unlink(path.c_str_utf8());
+        }
+        obj.clear();
+        return 1;
+    }
+    if (obj.isArray()) {
+        for (PObject &item : obj.asArray()) {
+            dropped += DiscardBinaryItems(item);
+        }
+    } else if (obj.isMap()) {
+        for (auto &item : obj.asMap()) {
+            dropped += DiscardBinaryItems(item.second);
+        }
+    }
+    return dropped;
+}
+
+ustring ControlRecvLocation() { return TempFile::defaultPrefix(); }
 
 IPCListener::IPCListener() : timeout{3, 0}, fd(-1) {}
 
@@ -127,7 +156,10 @@ void IPCListener::close()
     socket_path.clear();
 }
 
-IPCSender::IPCSender() : channel(Channel::DEFAULT_CAPACITY) {}
+IPCSender::IPCSender() : channel(Channel::DEFAULT_CAPACITY)
+{
+    stream.SetDefaultRecvLocation(ControlRecvLocation());
+}
 
 IPCSender::~IPCSender() { close(); }
 
@@ -146,7 +178,14 @@ int IPCSender::connect(const ustring &domain_socket)
 int IPCSender::assign(int sock)
 {
     channel.Close();
-    return channel.Open(sock, true) == 0 ? 0 : -1;
+    if (channel.Open(sock, true) != 0) {
+        // The socket was handed over: do not leave it open behind a failure.
+        if (sock >= 0) {
+            ::close(sock);
+        }
+        return -1;
+    }
+    return 0;
 }
 
 int IPCSender::send(const PObject &msg, bool need_response, PObject &response)
@@ -166,7 +205,9 @@ int IPCSender::send(const PObject &msg)
 int IPCSender::recv(PObject &response)
 {
     response.clear();
-    return stream.Recv(channel, response) == 0 ? 0 : -1;
+    int ret = stream.Recv(channel, response);
+    DiscardBinaryItems(response);
+    return ret == 0 ? 0 : -1;
 }
 
 void IPCSender::close() { channel.Close(); }

@@ -76,6 +76,7 @@ bool serveConnection(AerolithApp *daemon, int sock)
     Channel channel(Channel::DEFAULT_CAPACITY);
     channel.SetTimeout(kControlTimeout);
     PStream stream;
+    stream.SetDefaultRecvLocation(ControlRecvLocation());
     PObject request;
     PObject response;
     if (channel.Open(sock, true) != 0) {
@@ -86,7 +87,9 @@ bool serveConnection(AerolithApp *daemon, int sock)
         }
         return false;
     }
-    if (stream.Recv(channel, request) != 0) {
+    int received = stream.Recv(channel, request);
+    DiscardBinaryItems(request);
+    if (received != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n", __LINE__);
         return false;
@@ -129,6 +132,9 @@ int recieve_from_ipc(AerolithApp *daemon)
         if (sock < 0) {
             Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] test.cpp(%d): accept fail.\n",
                            __LINE__);
+            // Out of descriptors, say: the connection stays pending, so pause instead of
+            // spinning on it.
+            usleep(100 * 1000);
             continue;
         }
         if (serveConnection(daemon, sock)) {

@@ -179,6 +179,27 @@ TEST_F(DaemonControlTest, HostileClientsDoNotStopWellFormedMessages)
               daemon.output().find("Failed to recieve message from channel.\n"));
 }
 
+TEST_F(DaemonControlTest, BinaryItemsInControlMessagesLeaveNoFilesBehind)
+{
+    PObject msg = action("get_status");
+    PObject::binary_type blob;
+    blob.path = dir.write("blob", "hello");
+    blob.length = 5;
+    msg["list"].asArray().push_back(PObject());
+    msg["list"][size_t(0)] = blob;
+    PObject reply = request(msg);
+    EXPECT_EQ("ok", reply["ack"].asString());
+    EXPECT_TRUE(reply.hasMember("worker_list"));
+
+    std::string out = daemon.output();
+    const std::string mark = "dropped a binary item stored at '";
+    size_t at = out.find(mark);
+    ASSERT_NE(std::string::npos, at) << out;
+    std::string stored = out.substr(at + mark.size(), out.find('\'', at + mark.size()) - at - mark.size());
+    EXPECT_FALSE(stored.empty());
+    EXPECT_FALSE(fileExists(stored)) << stored;
+}
+
 TEST_F(DaemonControlTest, ThousandConnectionsInARowAreAllAnswered)
 {
     int answered = 0;
