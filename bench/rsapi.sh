@@ -4,7 +4,7 @@
 # (rdiff time / rsapi time: above 1 means rsapi is faster). Also compares MD4
 # hashing with `openssl speed md4` at 16 KiB blocks, the two ways of doing the
 # appending writes, and the peak memory of each program.
-# Usage: bench/rsapi.sh BUILD_DIR [SIZE_MIB (default 512)] [ROUNDS (default 3)]
+# Usage: bench/rsapi.sh BUILD_DIR [SIZE_MIB (default 512, below 1024)] [ROUNDS (default 3)]
 set -eu
 BUILD=$(realpath "${1:?usage: rsapi.sh BUILD_DIR [SIZE_MIB] [ROUNDS]}")
 SIZE_MIB=${2:-512}
@@ -14,6 +14,7 @@ IO=$BUILD/bench/bench_rsapi_io
 for f in "$RSAPI" "$IO"; do [ -x "$f" ] || { echo "missing $f: ninja -C $BUILD rsapi bench_rsapi_io" >&2; exit 1; }; done
 command -v rdiff >/dev/null || { echo "rdiff is not installed (apt-get install rdiff)" >&2; exit 1; }
 SIG=(-H md4 -R rollsum -b 2048 -S 8)
+source "$(dirname "$(realpath "$0")")/../tests/rsapi-cpp/rsapi-corpus.sh"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/rsapi-bench-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -21,28 +22,8 @@ cd "$WORK"
 
 echo "creating ${SIZE_MIB} MiB basis and an edited copy in $WORK"
 head -c $((SIZE_MIB << 20)) /dev/urandom >basis
-python3 - <<'PY'
-import os, random
-rnd = random.Random(5)
-data = open("basis", "rb").read()
-out, pos = [], 0
-# About one edit per MiB: inserts, deletes and overwrites of up to 4 KiB.
-points = sorted(rnd.randrange(len(data)) for _ in range(max(1, len(data) >> 20)))
-for p in points:
-    if p < pos:
-        continue
-    out.append(data[pos:p])
-    n = rnd.randint(1, 4096)
-    kind = rnd.randrange(3)
-    if kind == 0:
-        out.append(os.urandom(n)); pos = p
-    elif kind == 1:
-        pos = p + n
-    else:
-        out.append(os.urandom(n)); pos = p + n
-out.append(data[pos:])
-open("new", "wb").write(b"".join(out))
-PY
+# About one edit per MiB: inserts, deletes and overwrites of up to 3000 bytes.
+edits basis "$SIZE_MIB" insert delete overwrite >new
 
 # Best wall time of ROUNDS runs of a command, in seconds; output files are removed
 # and dirty pages written back before each run so neither program pays for the

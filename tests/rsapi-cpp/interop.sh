@@ -13,44 +13,47 @@ if ! command -v rdiff >/dev/null; then
 fi
 
 WORK=$(mktemp -d /tmp/rsapi-interop-XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
 
-# Each pair is NAME.basis and NAME.new.
-python3 - "$WORK" <<'PY'
-import os, random, sys
-d = sys.argv[1]
-rnd = random.Random(20240611)
-def data(n): return bytes(rnd.getrandbits(8) for _ in range(n)) if n < 4096 else rnd.randbytes(n)
-def pair(name, basis, new):
-    open(os.path.join(d, name + ".basis"), "wb").write(basis)
-    open(os.path.join(d, name + ".new"), "wb").write(new)
-def edits(b, count, kinds):
-    b = bytearray(b)
-    for _ in range(count):
-        p = rnd.randrange(len(b) + 1); n = rnd.randint(1, 3000); k = rnd.choice(kinds)
-        if k == "insert": b[p:p] = data(n)
-        elif k == "delete": del b[p:p + n]
-        else: b[p:p + n] = data(min(n, len(b) - p))
-    return bytes(b)
-one, short, m2, big = data(1), data(1000), data(8 * 2048), data(3 << 20)
-pair("empty", b"", b"")
-pair("empty_to_byte", b"", one)
-pair("byte_to_empty", one, b"")
-pair("one_byte", one, one)
-pair("short_block", short, short[:500] + b"x" + short[500:])
-pair("exact_multiple", m2, m2)
-pair("multiple_one_changed", m2, m2[:4096] + b"\0" + m2[4097:])
-pair("multiple_plus_tail", m2, m2 + data(700))
-pair("inserts", big, edits(big, 40, ["insert"]))
-pair("deletes", big, edits(big, 40, ["delete"]))
-pair("overwrites", big, edits(big, 40, ["overwrite"]))
-pair("mixed", big, edits(big, 80, ["insert", "delete", "overwrite"]))
-pair("shifted", big, b"!" + big)
-pair("shifted_back", big, big[777:])
-pair("zeros", bytes(50000), bytes(70001))
-pair("blocks_reordered", m2, m2[8192:] + m2[:8192])
-pair("unrelated", data(100000), data(90000))
-PY
+# Each pair is NAME.basis and NAME.new, made with coreutils only. The data is
+# random; a failing run keeps its corpus for a second look.
+source "$(dirname "$0")/rsapi-corpus.sh"
+pair() { # NAME BASIS_FILE NEW_FILE
+    cp "$2" "$WORK/$1.basis"
+    cp "$3" "$WORK/$1.new"
+}
+S=$WORK/src
+mkdir "$S"
+: >"$S/empty"
+rand 1 >"$S/one"
+rand 1000 >"$S/short"
+rand $((8 * 2048)) >"$S/m2"
+rand $((3 << 20)) >"$S/big"
+{ head -c 500 "$S/short"; printf x; tail -c +501 "$S/short"; } >"$S/short_edit"
+{ head -c 4096 "$S/m2"; printf '\0'; tail -c +4098 "$S/m2"; } >"$S/m2_one"
+{ cat "$S/m2"; rand 700; } >"$S/m2_tail"
+{ tail -c +8193 "$S/m2"; head -c 8192 "$S/m2"; } >"$S/m2_swapped"
+edits "$S/big" 40 insert >"$S/inserts"
+edits "$S/big" 40 delete >"$S/deletes"
+edits "$S/big" 40 overwrite >"$S/overwrites"
+edits "$S/big" 80 insert delete overwrite >"$S/mixed"
+{ printf '!'; cat "$S/big"; } >"$S/shifted"
+tail -c +778 "$S/big" >"$S/shifted_back"
+head -c 50000 /dev/zero >"$S/zeros1"
+head -c 70001 /dev/zero >"$S/zeros2"
+rand 100000 >"$S/other1"
+rand 90000 >"$S/other2"
+pair empty "$S/empty" "$S/empty"
+pair empty_to_byte "$S/empty" "$S/one"
+pair byte_to_empty "$S/one" "$S/empty"
+pair one_byte "$S/one" "$S/one"
+pair short_block "$S/short" "$S/short_edit"
+pair exact_multiple "$S/m2" "$S/m2"
+pair multiple_one_changed "$S/m2" "$S/m2_one"
+pair multiple_plus_tail "$S/m2" "$S/m2_tail"
+pair blocks_reordered "$S/m2" "$S/m2_swapped"
+for kind in inserts deletes overwrites mixed shifted shifted_back; do pair "$kind" "$S/big" "$S/$kind"; done
+pair zeros "$S/zeros1" "$S/zeros2"
+pair unrelated "$S/other1" "$S/other2"
 
 pass=0
 fail=0
@@ -89,4 +92,8 @@ bad_sig() { ! "$RSAPI" delta "$WORK/cut.sig" "$m.new" "$WORK/x.delta" 2>"$WORK/e
 check truncated "delta against a cut signature fails with -5" bad_sig
 
 echo "interop: $pass passed, $fail failed"
-[ "$fail" -eq 0 ]
+if [ "$fail" -ne 0 ]; then
+    echo "interop: corpus kept in $WORK"
+    exit 1
+fi
+rm -rf "$WORK"
