@@ -78,9 +78,8 @@ int TempFile::create()
     }
     ustring created;
     if (FSMktemp(tmp_prefix, created) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] utility.cpp(%d): failed to create TempFile under '%s'\n", __LINE__,
-                       tmp_prefix.c_str_utf8());
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n",
+                       __LINE__);
         return -1;
     }
     path = created;
