@@ -13,6 +13,7 @@ namespace {
 
 constexpr size_t SIGNATURE_HEADER = 12;
 constexpr size_t SIGNATURE_READ_PIECE = 1048576;
+constexpr uint32_t MAX_SIGNATURE_BLOCK = 1u << 26;
 
 int parseSignatureHeader(const uint8_t *header, size_t n, uint32_t *block_size, uint32_t *hash_size)
 {
@@ -22,7 +23,9 @@ int parseSignatureHeader(const uint8_t *header, size_t n, uint32_t *block_size, 
     }
     *block_size = rs_get_be32(header + 4);
     *hash_size = rs_get_be32(header + 8);
-    if (*block_size == 0) {
+    // The generator holds one block of input in memory, so a block size from the
+    // file is bounded instead of trusted.
+    if (*block_size == 0 || *block_size > MAX_SIGNATURE_BLOCK) {
         fprintf(stderr, "api.cpp (%d): invalid signature block size\n", __LINE__);
         return FileReader::ERROR_FILE_FORMAT;
     }

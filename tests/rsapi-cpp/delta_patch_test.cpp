@@ -187,6 +187,11 @@ TEST_F(DeltaPatchTest, MalformedSignatures)
         h[at] = value;
         return h;
     };
+    auto withBlock = [&](uint32_t size) {
+        Bytes h = header;
+        rs_put_be32(h.data() + 4, size);
+        return concat({h, randomBytes(24, 1)});
+    };
     struct Case {
         const char *name;
         Bytes sig;
@@ -199,7 +204,8 @@ TEST_F(DeltaPatchTest, MalformedSignatures)
         {"hash size 17", with(11, 17), FileReader::ERROR_FILE_FORMAT},
         // A partial last record is ignored: the delta is all literal.
         {"partial record", concat({header, {1, 2, 3}}), 0},
-        {"huge block size", concat({with(4, 0xff), randomBytes(24, 1)}), 0},
+        {"block size over 64 MiB", withBlock((1u << 26) + 1), FileReader::ERROR_FILE_FORMAT},
+        {"block size 64 MiB", withBlock(1u << 26), 0},
     };
     for (const Case &c : cases) {
         write("sig", c.sig);
