@@ -201,8 +201,9 @@ TEST_F(StreamTest, TooLongStringIsRefusedBeforeAnythingIsWritten)
     EXPECT_EQ(1u, sender.GetWritePending()) << "only the map tag of the second message";
     sender.ClearWrite();
     std::thread writer([&] { EXPECT_EQ(0, stream.Send(sender, ok)); });
+    PStream reader;
     PObject got;
-    EXPECT_EQ(0, stream.Recv(receiver, got));
+    EXPECT_EQ(0, reader.Recv(receiver, got));
     writer.join();
     EXPECT_EQ(65535u, got.asString().length());
 }
