@@ -109,6 +109,14 @@ int EventList2::Push(const Event &e, Event &old)
 {
     std::lock_guard<std::mutex> lock(mutex);
     old.clear();
+    // An empty (or unknown) type is no event: queueing it would count a node that holds
+    // nothing.
+    if (e.m_type <= Event::EV_EMPTY || e.m_type > Event::EV_RENAME) {
+        Logger::LogMsg(Logger::L_WARNING, COMPONENT,
+                       "[WARNING] event-list2.cpp(%d): Refused event without a type [%s].\n",
+                       __LINE__, e.m_path.c_str_utf8());
+        return -1;
+    }
     if (e.m_path == "/")
         return pushRoot(e, old);
     SplitPath split;
@@ -423,10 +431,13 @@ int EventList2::Redo(const Event &e)
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (e.m_path == "/") {
+        // A RETRY root goes back to WAITING like any other node; refusing it would leave
+        // the whole session blocked behind an event nobody takes.
         DirNode *node = root.get();
-        if (node->status != PROCESSING)
+        if (node->status != PROCESSING && node->status != RETRY)
             return -1;
-        countRefs(node, node->isServer(), -1);
+        if (node->status == PROCESSING)
+            countRefs(node, node->isServer(), -1);
         node->status = WAITING;
         return 0;
     }

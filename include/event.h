@@ -13,7 +13,8 @@ static const uint64_t MAX_SYNC_ID = 0x7FFFFFFFFFFFFFFFULL;
 
 class Event {
 public:
-    enum Type {
+    // A fixed underlying type: a record read from outside may carry any value.
+    enum Type : int32_t {
         EV_EMPTY = 0,
         EV_CREATE = 1,
         EV_REMOVE = 2,

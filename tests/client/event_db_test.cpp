@@ -324,3 +324,21 @@ TEST_F(EventDBTest, HashLookupsBindTheHash)
     EXPECT_EQ(0, db.getFilePathByHash("'; DROP TABLE event_table; --", "", path));
     EXPECT_EQ(2u, paths().size());
 }
+
+TEST_F(EventDBTest, BulkWritesMatchSingleWrites)
+{
+    std::vector<DBFileInfo> batch = {file("/b/1", 3, 3), file("/b/c/2", 4, 9), file("/b/1", 5, 5)};
+    batch[1].signaturePath = signature("bulk").c_str();
+    ASSERT_EQ(0, db.setEventInfos(batch));
+    EXPECT_EQ((std::set<std::string>{"/", "/b", "/b/1", "/b/c", "/b/c/2"}), paths());
+    DBFileInfo info;
+    ASSERT_EQ(1, db.getEventInfo("/b/1", info));
+    EXPECT_EQ(5u, info.syncID); // the later record of a path wins
+    ASSERT_EQ(1, db.getEventInfo("/b", info));
+    EXPECT_EQ(9u, info.maxSyncID);
+    ASSERT_EQ(1, db.getEventInfo("/b/c/2", info));
+    EXPECT_EQ("bulk", readFile(info.signaturePath.c_str_utf8()));
+    EXPECT_EQ(0, db.setEventInfos({}));
+    db.destroy();
+    EXPECT_EQ(-1, db.setEventInfos(batch));
+}

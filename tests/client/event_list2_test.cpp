@@ -21,6 +21,8 @@ Event::Type typeOf(const std::string &name)
         return Event::EV_MODIFY;
     if (name == "RENAME")
         return Event::EV_RENAME;
+    if (name == "EMPTY")
+        return Event::EV_EMPTY;
     ADD_FAILURE() << "unknown type " << name;
     return Event::EV_EMPTY;
 }
@@ -229,7 +231,10 @@ TEST(EventList2, PopOrder)
           "push L F CREATE /b", "pop /a", "redo /a", "pop /b", "pop /a", "pop /x/1",
           "redo /x/1", "pop /y/1", "done /y/1", "pop /x/1", "count S0 L3"}},
         {"redo of the root and of a missing node",
-         {"push L D MODIFY /", "!redo /", "pop /", "redo /", "pop /", "!redo L F /nothere"}},
+         {"push L D MODIFY /", "!redo /", "pop /", "redo /", "pop /", "push L D MODIFY /",
+          "!pop", "redo /", "pop /", "done /", "count S0 L0", "!redo L F /nothere"}},
+        {"events without a type are refused",
+         {"!push L F EMPTY /f", "!push L D EMPTY /", "count S0 L0", "!pop"}},
         {"completing the last file frees its DONE directories",
          {"push L F CREATE /a/b/f", "push L F CREATE /z/f", "pop /a/b/f", "done /a/b/f",
           "push L F CREATE /a/g", "pop /z/f", "done /z/f", "pop /a/g"}},
