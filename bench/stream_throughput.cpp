@@ -2,7 +2,7 @@
 // Channel + PStream -> file, against the same bytes moved by a plain read/send and
 // recv/write loop over a loopback socket (the machine's limit), measured in the same run.
 //
-// Four set-ups, each run several times in turn (best time kept):
+// Four set-ups, each run several times in rotating order (best time kept):
 //   plain  : read()+send()         -> recv()+write()          (the reference)
 //   send   : PStream::Send          -> recv()+write()          (sending side)
 //   recv   : read()+send()          -> PStream::Recv           (receiving side)
@@ -195,8 +195,11 @@ int main(int argc, char **argv)
         {"stream", [&](int s) { StreamSend(s, src, size); }, [&](int s) { StreamRecv(s, dst); },
          1e30},
     };
+    const int count = static_cast<int>(sizeof(setups) / sizeof(setups[0]));
     for (int r = 0; r < rounds; ++r) {
-        for (Setup &s : setups) {
+        // Each round starts with another set-up, so none always follows the same one.
+        for (int i = 0; i < count; ++i) {
+            Setup &s = setups[(i + r) % count];
             unlink(dst.c_str());
             double t = Run(s.sender, s.receiver);
             if (!SameSize(dst, size))
