@@ -182,6 +182,9 @@ int FileEventDB::initialize(const ustring &location)
         m_db = nullptr;
         return -1;
     }
+    // Room for the pages a bulk write dirties (rows, seven indexes, ancestors), so that a
+    // transaction does not spill them to the journal before its commit.
+    sqlite3_exec(m_db, "PRAGMA cache_size = -16384;", nullptr, nullptr, nullptr);
     m_eventDBPath = location;
     size_t slash = location.rfind('/');
     m_signPath = (slash == ustring::npos ? ustring() : location.substr(0, slash)) + "/sign";
