@@ -18,9 +18,26 @@
 // file and turn the item into a null. The number of items dropped.
 int DiscardBinaryItems(PObject &obj);
 
-// Where the decoder stores binary items of received control messages before they are
-// dropped (the temporary-file directory).
-ustring ControlRecvLocation();
+// A private directory, under the temporary-file directory, for the binary items of one
+// received message; it goes with everything left in it (items replaced by a later
+// duplicate key, or cut short by a failed receive, included). When it cannot be created
+// its path names a directory that does not exist, so that storing an item fails.
+class ScratchRecvDir {
+public:
+    ScratchRecvDir();
+    ~ScratchRecvDir();
+    ScratchRecvDir(const ScratchRecvDir &) = delete;
+    ScratchRecvDir &operator=(const ScratchRecvDir &) = delete;
+    const ustring &path() const { return m_path; }
+
+private:
+    ustring m_path;
+    bool m_created;
+};
+
+// Receives one control message or notification into msg with a scratch directory of its
+// own and drops its binary items. The stream decoder's result.
+int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg);
 
 class IPCListener {
 public:

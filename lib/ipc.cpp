@@ -5,10 +5,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -60,7 +63,39 @@ int DiscardBinaryItems(PObject &obj)
     return dropped;
 }
 
-ustring ControlRecvLocation() { return TempFile::defaultPrefix(); }
+ScratchRecvDir::ScratchRecvDir() : m_created(false)
+{
+    std::string templ = std::string(TempFile::defaultPrefix().c_str_utf8()) + "/aerolith-ipc.XXXXXX";
+    m_created = ::mkdtemp(&templ[0]) != nullptr;
+    m_path = ustring(templ);
+}
+
+ScratchRecvDir::~ScratchRecvDir()
+{
+    if (!m_created) {
+        return;
+    }
+    DIR *dir = ::opendir(m_path.c_str_utf8());
+    if (dir != nullptr) {
+        while (struct dirent *entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                ::unlink((std::string(m_path.c_str_utf8()) + "/" + name).c_str());
+            }
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(m_path.c_str_utf8());
+}
+
+int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg)
+{
+    ScratchRecvDir scratch;
+    stream.SetDefaultRecvLocation(scratch.path());
+    int ret = stream.Recv(channel, msg);
+    DiscardBinaryItems(msg);
+    return ret;
+}
 
 IPCListener::IPCListener() : timeout{3, 0}, fd(-1) {}
 
@@ -156,10 +191,7 @@ void IPCListener::close()
     socket_path.clear();
 }
 
-IPCSender::IPCSender() : channel(Channel::DEFAULT_CAPACITY)
-{
-    stream.SetDefaultRecvLocation(ControlRecvLocation());
-}
+IPCSender::IPCSender() : channel(Channel::DEFAULT_CAPACITY) {}
 
 IPCSender::~IPCSender() { close(); }
 
@@ -205,9 +237,7 @@ int IPCSender::send(const PObject &msg)
 int IPCSender::recv(PObject &response)
 {
     response.clear();
-    int ret = stream.Recv(channel, response);
-    DiscardBinaryItems(response);
-    return ret == 0 ? 0 : -1;
+    return RecvControlMessage(stream, channel, response) == 0 ? 0 : -1;
 }
 
 void IPCSender::close() { channel.Close(); }

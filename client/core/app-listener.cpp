@@ -76,7 +76,6 @@ bool serveConnection(AerolithApp *daemon, int sock)
     Channel channel(Channel::DEFAULT_CAPACITY);
     channel.SetTimeout(kControlTimeout);
     PStream stream;
-    stream.SetDefaultRecvLocation(ControlRecvLocation());
     PObject request;
     PObject response;
     if (channel.Open(sock, true) != 0) {
@@ -87,9 +86,7 @@ bool serveConnection(AerolithApp *daemon, int sock)
         }
         return false;
     }
-    int received = stream.Recv(channel, request);
-    DiscardBinaryItems(request);
-    if (received != 0) {
+    if (RecvControlMessage(stream, channel, request) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n", __LINE__);
         return false;

@@ -2,11 +2,21 @@
 #include "ipc.h"
 #include "support/control-fake-ui.h"
 
+#include "utility.h"
+
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
 #include <thread>
 
 namespace {
+
+// The bytes of a literal that holds NULs.
+template <size_t N> std::string bytes(const char (&text)[N]) { return std::string(text, N - 1); }
 
 TEST(IpcListenerTest, GivesUpAbovePort65535AndWithoutSocket)
 {
@@ -53,6 +63,40 @@ TEST(IpcListenerTest, SearchesUpwardsAndServesOneExchange)
 
     second.close();
     EXPECT_FALSE(second.isReady());
+}
+
+TEST(IpcSenderTest, ReceivedBinaryItemsLeaveNoFilesBehind)
+{
+    TempDir dir;
+    ustring saved = TempFile::defaultPrefix();
+    TempFile::initialize(dir.path());
+    // A map whose key "b" first holds a 3-byte binary item and then, repeated, a null;
+    // then a well-formed map with a binary in an array; then a binary cut short.
+    const std::string inputs[] = {
+        bytes("\x42\x10\x00\x01" "b" "\x30\0\0\0\0\0\0\0\x03" "abc"
+              "\x10\x00\x01" "b" "\x00\x00" "\x40"),
+        bytes("\x42\x10\x00\x01" "a" "\x41\x30\0\0\0\0\0\0\0\x02" "xy" "\x40\x40"),
+        bytes("\x42\x10\x00\x01" "c" "\x30\0\0\0\0\0\0\0\x09" "abc"),
+    };
+    const int results[] = {0, 0, -1};
+    for (size_t i = 0; i < 3; ++i) {
+        int fds[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+        ASSERT_EQ(static_cast<ssize_t>(inputs[i].size()),
+                  write(fds[0], inputs[i].data(), inputs[i].size()));
+        close(fds[0]);
+        IPCSender conn;
+        ASSERT_EQ(0, conn.assign(fds[1]));
+        PObject msg;
+        EXPECT_EQ(results[i], conn.recv(msg)) << i;
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << i;
+        if (results[i] == 0) {
+            EXPECT_FALSE(msg.toString().empty());
+            EXPECT_EQ(std::string::npos, std::string(msg.toString().c_str_utf8()).find("offset"))
+                << msg.toString().c_str_utf8();
+        }
+    }
+    TempFile::initialize(saved);
 }
 
 TEST(IpcSenderTest, ConnectFailsWhereNobodyListens)
