@@ -28,7 +28,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const size_t kChunk = 81920;
 
@@ -47,7 +48,8 @@ Pair LoopbackSockets()
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
     if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         perror("listen");
         exit(1);
     }
@@ -141,7 +143,8 @@ double Run(const std::function<void(int)> &sender, const std::function<void(int)
     std::thread t([&] { sender(p.a); });
     receiver(p.b);
     t.join();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     close(p.a);
     close(p.b);
     return seconds;

@@ -13,11 +13,15 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+namespace
+{
 
 char g_scratch[] = "/tmp/fuzz-stream-recv.XXXXXX";
 
-void RemoveScratchDir() { rmdir(g_scratch); }
+void RemoveScratchDir()
+{
+    rmdir(g_scratch);
+}
 
 std::string ScratchDir()
 {

@@ -50,7 +50,8 @@ typedef struct __tag_CHANNEL_OPS {
     bool (*isInvalid)(const Channel *ch);
 } CHANNEL_OPS;
 
-class Channel {
+class Channel
+{
 public:
     static const uint32_t DEFAULT_CAPACITY = 81920;
     static const unsigned int DEFAULT_TIMEOUT = 60;

@@ -77,7 +77,8 @@ struct ProtoExchangeOptions {
 // The requester's own logging and error mapping. Every step has a default that does
 // nothing (and maps every stream failure to ERR_IO), so a requester overrides only what
 // it reports differently.
-class ProtoExchangeHooks {
+class ProtoExchangeHooks
+{
 public:
     virtual ~ProtoExchangeHooks() {}
     virtual void OnRequest(const PObject &request) { (void)request; }
@@ -87,7 +88,11 @@ public:
     virtual void OnKeepAlive() {}
     virtual void OnResponse(const PObject &response) { (void)response; }
     // The result of the exchange for a failed send or receive of the stream.
-    virtual int MapStreamError(int stream_code) { (void)stream_code; return -2; }
+    virtual int MapStreamError(int stream_code)
+    {
+        (void)stream_code;
+        return -2;
+    }
 };
 
 // One request exchange on an open channel: header, request, then the answer under a

@@ -15,7 +15,8 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 const char *kComponent = "channel_debug";
 
@@ -51,8 +52,8 @@ bool CommonNameMatches(X509 *cert, const ustring &host)
 
 bool AltNameMatches(X509 *cert, const ustring &host)
 {
-    GENERAL_NAMES *names =
-        static_cast<GENERAL_NAMES *>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    GENERAL_NAMES *names = static_cast<GENERAL_NAMES *>(
+        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
     if (names == nullptr)
         return false;
     bool found = false;
@@ -189,8 +190,8 @@ int Channel::SSLHandshake(SSL *ssl)
         int err = SSL_get_error(ssl, ret);
         if (ret == 0) {
             Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): SSLHandshake: SSL error code: %d\n", __LINE__,
-                           err);
+                           "[WARNING] channel.cpp(%d): SSLHandshake: SSL error code: %d\n",
+                           __LINE__, err);
             LogSSLErrors();
             return ERR_IO;
         }
@@ -241,8 +242,8 @@ int Channel::VerifyPeer(SSL *ssl)
     bool trusted = SSL_get_verify_result(ssl) == X509_V_OK;
     if (trusted && !m_ssl_hostname.empty()) {
         X509 *cert = SSL_get1_peer_certificate(ssl);
-        trusted = cert != nullptr && (CommonNameMatches(cert, m_ssl_hostname) ||
-                                      AltNameMatches(cert, m_ssl_hostname));
+        trusted = cert != nullptr &&
+                  (CommonNameMatches(cert, m_ssl_hostname) || AltNameMatches(cert, m_ssl_hostname));
         X509_free(cert);
     }
     if (!trusted) {

@@ -23,13 +23,20 @@
 #include <climits>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const char *kComponent = "channel_debug";
 
-bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+bool WouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
 
-int Clamp(size_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+int Clamp(size_t n)
+{
+    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
 
 } // namespace
 
@@ -88,10 +95,11 @@ int Channel::PlainRead(Channel *ch, char *buf, size_t n)
         if (got == 0) {
             Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): read: %s\n",
                            __LINE__, "connection closed by peer");
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable "
-                           "but actually we can't read ... connection closed?\n",
-                           __LINE__);
+            Logger::LogMsg(
+                Logger::L_WARNING, kComponent,
+                "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable "
+                "but actually we can't read ... connection closed?\n",
+                __LINE__);
             return ERR_IO;
         }
         if (!WouldBlock(errno)) {
@@ -129,10 +137,11 @@ int Channel::PlainWrite(Channel *ch, const char *buf, size_t n)
         if (sent == 0) {
             Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): write: %s\n",
                            __LINE__, "nothing sent");
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable "
-                           "but actually we can't write ... connection closed?\n",
-                           __LINE__);
+            Logger::LogMsg(
+                Logger::L_WARNING, kComponent,
+                "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable "
+                "but actually we can't write ... connection closed?\n",
+                __LINE__);
             return ERR_IO;
         }
         if (!WouldBlock(errno)) {
@@ -160,7 +169,10 @@ int Channel::PlainWrite(Channel *ch, const char *buf, size_t n)
     }
 }
 
-SOCKET Channel::PlainGetFd(const Channel *ch) { return ch->m_ops.context.sock; }
+SOCKET Channel::PlainGetFd(const Channel *ch)
+{
+    return ch->m_ops.context.sock;
+}
 
 void Channel::PlainClose(Channel *ch)
 {
@@ -170,12 +182,15 @@ void Channel::PlainClose(Channel *ch)
                        "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
                        strerror(errno));
     ::close(sock);
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n",
-                   __LINE__, sock);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, sock);
     ch->m_ops.context.sock = INVALID_SOCKET;
 }
 
-bool Channel::PlainIsInvalid(const Channel *ch) { return ch->m_ops.context.sock < 0; }
+bool Channel::PlainIsInvalid(const Channel *ch)
+{
+    return ch->m_ops.context.sock < 0;
+}
 
 void Channel::LogSSLErrors()
 {
@@ -242,17 +257,19 @@ int Channel::SSLWrite(Channel *ch, const char *buf, size_t n)
         int err = SSL_get_error(ssl, sent);
         if (err == SSL_ERROR_SYSCALL) {
             int saved = errno;
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): syscall error: n = %d, ssl_ret = %d, errno = "
-                           "%d, err = %s\n",
-                           __LINE__, Clamp(n), sent, saved, strerror(saved));
+            Logger::LogMsg(
+                Logger::L_WARNING, kComponent,
+                "[WARNING] channel.cpp(%d): syscall error: n = %d, ssl_ret = %d, errno = "
+                "%d, err = %s\n",
+                __LINE__, Clamp(n), sent, saved, strerror(saved));
             LogSSLErrors();
             return ERR_SYS;
         }
         if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n",
-                           __LINE__, Clamp(n), sent, errno);
+            Logger::LogMsg(
+                Logger::L_WARNING, kComponent,
+                "[WARNING] channel.cpp(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n",
+                __LINE__, Clamp(n), sent, errno);
             LogSSLErrors();
             return ERR_IO;
         }
@@ -270,7 +287,10 @@ int Channel::SSLWrite(Channel *ch, const char *buf, size_t n)
     }
 }
 
-SOCKET Channel::SSLGetFd(const Channel *ch) { return SSL_get_fd(ch->m_ops.context.ssl); }
+SOCKET Channel::SSLGetFd(const Channel *ch)
+{
+    return SSL_get_fd(ch->m_ops.context.ssl);
+}
 
 void Channel::SSLClose(Channel *ch)
 {
@@ -293,9 +313,15 @@ void Channel::SSLClose(Channel *ch)
     }
 }
 
-bool Channel::SSLIsInvalid(const Channel *ch) { return ch->m_ops.context.ssl == nullptr; }
+bool Channel::SSLIsInvalid(const Channel *ch)
+{
+    return ch->m_ops.context.ssl == nullptr;
+}
 
-SOCKET Channel::CreateSock() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+SOCKET Channel::CreateSock()
+{
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
 
 int Channel::SetLinger(SOCKET sock, int seconds)
 {

@@ -15,7 +15,8 @@
 #include <chrono>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const char *kComponent = "channel_debug";
 
@@ -53,7 +54,10 @@ Channel::~Channel()
     delete[] r_buf;
 }
 
-int Channel::Open(const char *) { return ERR_OK; }
+int Channel::Open(const char *)
+{
+    return ERR_OK;
+}
 
 int Channel::Open(SOCKET sock, bool set_options)
 {
@@ -75,9 +79,10 @@ int Channel::Open(SOCKET sock, bool set_options)
             return ERR_SYS;
         }
         if (SetNonBlock(sock) < 0) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n",
-                           __LINE__, sock, strerror(errno));
+            Logger::LogMsg(
+                Logger::L_WARNING, kComponent,
+                "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n",
+                __LINE__, sock, strerror(errno));
             return ERR_SYS;
         }
     }
@@ -136,11 +141,20 @@ int Channel::Close()
     return ERR_OK;
 }
 
-bool Channel::IsClosed() { return m_ops.isInvalid(this); }
+bool Channel::IsClosed()
+{
+    return m_ops.isInvalid(this);
+}
 
-SOCKET Channel::GetSocket() const { return m_ops.isInvalid(this) ? INVALID_SOCKET : m_ops.get_fd(this); }
+SOCKET Channel::GetSocket() const
+{
+    return m_ops.isInvalid(this) ? INVALID_SOCKET : m_ops.get_fd(this);
+}
 
-void Channel::SetTimeout(unsigned int seconds) { channel_timeout = seconds; }
+void Channel::SetTimeout(unsigned int seconds)
+{
+    channel_timeout = seconds;
+}
 
 void Channel::SetFlag(const volatile int *f)
 {
@@ -162,7 +176,10 @@ bool Channel::IsAborted() const
     return flag != nullptr && __atomic_load_n(const_cast<const int *>(flag), __ATOMIC_RELAXED) != 0;
 }
 
-int Channel::GetPeerInfo(ustring &, int &) { return ERR_SYS; }
+int Channel::GetPeerInfo(ustring &, int &)
+{
+    return ERR_SYS;
+}
 
 void Channel::ClearRead()
 {
@@ -314,7 +331,10 @@ int Channel::ReadInt64(uint64_t &value)
     return ret;
 }
 
-int Channel::WriteByte(uint8_t value) { return Write(reinterpret_cast<const char *>(&value), 1); }
+int Channel::WriteByte(uint8_t value)
+{
+    return Write(reinterpret_cast<const char *>(&value), 1);
+}
 
 int Channel::WriteInt16(uint16_t value)
 {
@@ -406,18 +426,28 @@ int Channel::FlushWrite(size_t want)
         if (ret != ERR_TIMEOUT)
             return ret;
         if (TimedOut(channel_timeout, last_progress)) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n",
-                           __LINE__, channel_timeout);
+            Logger::LogMsg(
+                Logger::L_WARNING, kComponent,
+                "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n", __LINE__,
+                channel_timeout);
             return ERR_TIMEOUT;
         }
     }
     return ERR_OK;
 }
 
-uint64_t Channel::Convert(uint64_t value) { return __builtin_bswap64(value); }
-uint32_t Channel::Convert(uint32_t value) { return __builtin_bswap32(value); }
-uint16_t Channel::Convert(uint16_t value) { return __builtin_bswap16(value); }
+uint64_t Channel::Convert(uint64_t value)
+{
+    return __builtin_bswap64(value);
+}
+uint32_t Channel::Convert(uint32_t value)
+{
+    return __builtin_bswap32(value);
+}
+uint16_t Channel::Convert(uint16_t value)
+{
+    return __builtin_bswap16(value);
+}
 
 void Channel::SwitchChannelOp(int mode)
 {

@@ -1,6 +1,7 @@
 #include "error-code.h"
 
-namespace {
+namespace
+{
 
 // Indexed by the absolute value of the code.
 const char *const kErrorTexts[] = {

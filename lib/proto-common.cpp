@@ -4,17 +4,18 @@
 #include "channel.h"
 #include "log.h"
 
-namespace {
+namespace
+{
 
 const char *kComponent = "proto_common_debug";
 
 const char *const kCommandNames[] = {
-    "Unknown command",   "SCMD_REQUEST",       "SCMD_KEEP_ALIVE",      "SCMD_AUTH",
-    "SCMD_NOTIFY",       "SCMD_LOGOUT",        "SCMD_EVT_PULL",        "SCMD_EVT_RECV",
-    "SCMD_NEW_EVT_INFO", "SCMD_EVT_SEND",      "SCMD_USER_CTRL",       "SCMD_TEST_CONN",
-    "SCMD_RESPONSE",     "SCMD_USER_CHECK",    "SCMD_REQUEST_CONNECT", "SCMD_EVT_REMOVE",
-    "SCMD_GET_FILTER",   "SCMD_LIST_VIEW",     "SCMD_AUTH_2",          "SCMD_EVT_RECV_2",
-    "SCMD_REQUEST_SSL",  "SCMD_EVT_RECV_3",    "SCMD_REQUEST_SSL_2",   "SCMD_PKG_VER_QUERY",
+    "Unknown command",      "SCMD_REQUEST",    "SCMD_KEEP_ALIVE",      "SCMD_AUTH",
+    "SCMD_NOTIFY",          "SCMD_LOGOUT",     "SCMD_EVT_PULL",        "SCMD_EVT_RECV",
+    "SCMD_NEW_EVT_INFO",    "SCMD_EVT_SEND",   "SCMD_USER_CTRL",       "SCMD_TEST_CONN",
+    "SCMD_RESPONSE",        "SCMD_USER_CHECK", "SCMD_REQUEST_CONNECT", "SCMD_EVT_REMOVE",
+    "SCMD_GET_FILTER",      "SCMD_LIST_VIEW",  "SCMD_AUTH_2",          "SCMD_EVT_RECV_2",
+    "SCMD_REQUEST_SSL",     "SCMD_EVT_RECV_3", "SCMD_REQUEST_SSL_2",   "SCMD_PKG_VER_QUERY",
     "SCMD_GET_FOLDER_LIST",
 };
 
@@ -22,7 +23,8 @@ const char *const kCommandNames[] = {
 
 const char *ProtoCmd2String(int command)
 {
-    if (command < 0 || command >= static_cast<int>(sizeof(kCommandNames) / sizeof(kCommandNames[0])))
+    if (command < 0 ||
+        command >= static_cast<int>(sizeof(kCommandNames) / sizeof(kCommandNames[0])))
         return kCommandNames[0];
     return kCommandNames[command];
 }

@@ -6,7 +6,8 @@
 #include "error-code.h"
 #include "protocol/stream.h"
 
-namespace {
+namespace
+{
 
 void WatchFlag(Channel &channel, const ProtoExchangeOptions &options)
 {

@@ -67,7 +67,9 @@ void PObject::replace(int32_t t, void *value)
     release(old_type, old_data);
 }
 
-PObject::PObject(const PObject &other) : type(other.type), data(copyValue(other.type, other.data)) {}
+PObject::PObject(const PObject &other) : type(other.type), data(copyValue(other.type, other.data))
+{
+}
 
 PObject::PObject(PObject &&other) noexcept : type(other.type), data(other.data)
 {
@@ -81,7 +83,10 @@ PObject::PObject(const ustring &s) : type(TYPE_STRING), data(new ustring(s)) {}
 
 PObject::PObject(uint64_t v) : type(TYPE_INTEGER), data(new uint64_t(v)) {}
 
-PObject::~PObject() { release(type, data); }
+PObject::~PObject()
+{
+    release(type, data);
+}
 
 PObject &PObject::operator=(const PObject &other)
 {
@@ -121,14 +126,20 @@ PObject &PObject::operator=(uint64_t v)
     return *this;
 }
 
-PObject &PObject::operator=(uint32_t v) { return *this = static_cast<uint64_t>(v); }
+PObject &PObject::operator=(uint32_t v)
+{
+    return *this = static_cast<uint64_t>(v);
+}
 
 PObject &PObject::operator=(int32_t v)
 {
     return *this = static_cast<uint64_t>(static_cast<int64_t>(v));
 }
 
-PObject &PObject::operator=(bool v) { return *this = static_cast<uint64_t>(v ? 1 : 0); }
+PObject &PObject::operator=(bool v)
+{
+    return *this = static_cast<uint64_t>(v ? 1 : 0);
+}
 
 PObject &PObject::operator=(const map_type &m)
 {
@@ -148,7 +159,10 @@ PObject &PObject::operator=(const binary_type &b)
     return *this;
 }
 
-void PObject::clear() { replace(TYPE_NULL, nullptr); }
+void PObject::clear()
+{
+    replace(TYPE_NULL, nullptr);
+}
 
 void PObject::swap(PObject &other) noexcept
 {
@@ -246,7 +260,10 @@ const PObject &PObject::operator[](const ustring &key) const
     return it == m.end() ? empty_object : it->second;
 }
 
-PObject &PObject::operator[](const ustring &key) { return asMap()[key]; }
+PObject &PObject::operator[](const ustring &key)
+{
+    return asMap()[key];
+}
 
 const PObject &PObject::operator[](size_t i) const
 {

@@ -14,7 +14,8 @@
 #include <map>
 #include <vector>
 
-class PObject {
+class PObject
+{
 public:
     enum Type {
         TYPE_NULL = 0,
@@ -128,14 +129,23 @@ private:
     void renderTo(std::string &out) const;
 };
 
-template <> struct PObject::type_trait<uint64_t> { static const int value = PObject::TYPE_INTEGER; };
-template <> struct PObject::type_trait<ustring> { static const int value = PObject::TYPE_STRING; };
+template <> struct PObject::type_trait<uint64_t> {
+    static const int value = PObject::TYPE_INTEGER;
+};
+template <> struct PObject::type_trait<ustring> {
+    static const int value = PObject::TYPE_STRING;
+};
 template <> struct PObject::type_trait<PObject::binary_type> {
     static const int value = PObject::TYPE_BINARY;
 };
-template <> struct PObject::type_trait<PObject::map_type> { static const int value = PObject::TYPE_MAP; };
+template <> struct PObject::type_trait<PObject::map_type> {
+    static const int value = PObject::TYPE_MAP;
+};
 template <> struct PObject::type_trait<PObject::array_type> {
     static const int value = PObject::TYPE_ARRAY;
 };
 
-inline void swap(PObject &a, PObject &b) noexcept { a.swap(b); }
+inline void swap(PObject &a, PObject &b) noexcept
+{
+    a.swap(b);
+}

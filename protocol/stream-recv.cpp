@@ -20,13 +20,20 @@
 #include <new>
 #include <string>
 
-namespace {
+namespace
+{
 
 const uint64_t kProgressLogStep = 104857600; // 100 MiB
 
-bool DumpEnabled() { return Logger::IsEnabled(Logger::L_DEBUG, PStreamComponent()); }
+bool DumpEnabled()
+{
+    return Logger::IsEnabled(Logger::L_DEBUG, PStreamComponent());
+}
 
-int FileFailure(int err) { return err == ENOSPC ? -4 : -1; }
+int FileFailure(int err)
+{
+    return err == ENOSPC ? -4 : -1;
+}
 
 // Cuts the existing file at path to offset bytes (a resumed transfer that restarts inside
 // what was stored).
@@ -121,8 +128,8 @@ int PStream::RecvDispatch(Channel &channel, uint8_t tag, PObject &object)
 
 int PStream::Skip(Channel &)
 {
-    Logger::LogMsg(Logger::L_ERR, PStreamComponent(), "[ERROR] stream.cpp(%d): PStream: unknown tag\n",
-                   __LINE__);
+    Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                   "[ERROR] stream.cpp(%d): PStream: unknown tag\n", __LINE__);
     return -5;
 }
 
@@ -296,8 +303,9 @@ int PStream::RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const u
 {
     SetProgress(0, length);
     while (written < length) {
-        size_t want = length - written < TRANSFER_BUFFER_SIZE ? static_cast<size_t>(length - written)
-                                                              : TRANSFER_BUFFER_SIZE;
+        size_t want = length - written < TRANSFER_BUFFER_SIZE
+                          ? static_cast<size_t>(length - written)
+                          : TRANSFER_BUFFER_SIZE;
         // What did arrive before a failure is stored too: a resumed transfer goes on from
         // there.
         size_t got = 0;

@@ -9,7 +9,8 @@
 #include <memory>
 #include <new>
 
-namespace {
+namespace
+{
 
 const uint64_t kProgressLogStep = 104857600; // 100 MiB
 
@@ -24,7 +25,10 @@ unsigned int IntegerWidth(uint64_t value)
     return 8;
 }
 
-bool DumpEnabled() { return Logger::IsEnabled(Logger::L_DEBUG, PStreamComponent()); }
+bool DumpEnabled()
+{
+    return Logger::IsEnabled(Logger::L_DEBUG, PStreamComponent());
+}
 
 } // namespace
 
@@ -161,8 +165,9 @@ int PStream::Send(Channel &channel, const PObject::binary_type &binary)
     }
     FILE *fp = PStreamOpenFile(binary.path, "rb");
     if (fp == nullptr) {
-        Logger::LogMsg(Logger::L_ERR, PStreamComponent(), "[ERROR] stream.cpp(%d): fopen(%s) error\n",
-                       __LINE__, binary.path.c_str_utf8());
+        Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                       "[ERROR] stream.cpp(%d): fopen(%s) error\n", __LINE__,
+                       binary.path.c_str_utf8());
         return -1;
     }
     ret = SendBinaryBody(channel, fp, binary, buf.get());
@@ -187,8 +192,8 @@ int PStream::SendBinaryBody(Channel &channel, FILE *fp, const PObject::binary_ty
                           : TRANSFER_BUFFER_SIZE;
         size_t got = fread(buf, 1, want, fp);
         if (got < want && ferror(fp)) {
-            Logger::LogMsg(Logger::L_ERR, PStreamComponent(), "[ERROR] stream.cpp(%d): fread error\n",
-                           __LINE__);
+            Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                           "[ERROR] stream.cpp(%d): fread error\n", __LINE__);
             return -1;
         }
         if (got > 0) {

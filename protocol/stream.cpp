@@ -46,7 +46,10 @@ int PStream::Recv(Channel &channel, PObject &object)
     return ret;
 }
 
-void PStream::SetDefaultRecvLocation(const ustring &dir) { recv_path = dir; }
+void PStream::SetDefaultRecvLocation(const ustring &dir)
+{
+    recv_path = dir;
+}
 
 void PStream::GetStatus(ustring &path, uint64_t &sent, uint64_t &size)
 {

@@ -25,7 +25,8 @@
 
 class Channel;
 
-class PStream {
+class PStream
+{
 public:
     enum Tag {
         TAG_NULL = 0x00,
@@ -96,8 +97,8 @@ private:
     const char *Indent() const;
     int ChannelFailure(int line, int code);
     int SendBinaryBody(Channel &channel, FILE *fp, const PObject::binary_type &binary, char *buf);
-    int RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const ustring &path,
-                       char *buf, uint64_t &written);
+    int RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const ustring &path, char *buf,
+                       uint64_t &written);
     FILE *OpenForStoring(PObject::binary_type &binary);
 };
 

@@ -12,7 +12,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 // One TLS upgrade between a client channel and a server channel on loopback.
 struct Upgrade {
@@ -20,7 +21,8 @@ struct Upgrade {
     int server_result = 1;
 };
 
-class ChannelSslTest : public ::testing::Test {
+class ChannelSslTest : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite()
     {
@@ -83,7 +85,8 @@ TEST_F(ChannelSslTest, TrustedChainIsAcceptedAndCarriesData)
         data[i] = static_cast<char>(i * 31 + 7);
     std::thread writer([&] {
         for (size_t done = 0; done < data.size(); done += 60000)
-            ASSERT_EQ(0, client.Write(data.data() + done, std::min<size_t>(60000, data.size() - done)));
+            ASSERT_EQ(
+                0, client.Write(data.data() + done, std::min<size_t>(60000, data.size() - done)));
         ASSERT_EQ(0, client.FlushWrite(0));
     });
     std::string got(data.size(), '\0');
@@ -159,10 +162,10 @@ TEST_F(ChannelSslTest, HostNameIsCheckedAgainstCommonNameThenAltNames)
         const char *host;
         int expected;
     } cases[] = {
-        {&trusted, "server.example", 0},    // common name
-        {&trusted, "SERVER.Example", 0},    // ASCII case does not matter
-        {&trusted, "alt.example", 0},       // DNS alternative name
-        {&trusted, "x.wild.example", 0},    // wildcard alternative name
+        {&trusted, "server.example", 0}, // common name
+        {&trusted, "SERVER.Example", 0}, // ASCII case does not matter
+        {&trusted, "alt.example", 0},    // DNS alternative name
+        {&trusted, "x.wild.example", 0}, // wildcard alternative name
         {&trusted, "other.example", ERR_SSL_VERIFY_FAIL},
         {&wildcard, "p.q.r", 0},
         {&wildcard, "q.r", 0},
@@ -190,10 +193,12 @@ TEST(ChannelHostnameTest, WildcardRule)
         const char *host;
         bool match;
     } cases[] = {
-        {"a.b", "a.b", true},       {"a.b", "A.B", true},     {"a.b", "x.a.b", false},
-        {"*", "anything", false},   {"*.q.r", "p.q.r", true}, {"*.q.r", "q.r", true},
-        {"*.q.r", "s.p.q.r", false}, {"*.q.r", "s.t", false},  {"*.Q.R", "p.q.r", true},
-        {"", "", false},            {"*.q.r", "qr", false},   {"\xC3\x84.x", "\xC3\xA4.x", false},
+        {"a.b", "a.b", true},        {"a.b", "A.B", true},
+        {"a.b", "x.a.b", false},     {"*", "anything", false},
+        {"*.q.r", "p.q.r", true},    {"*.q.r", "q.r", true},
+        {"*.q.r", "s.p.q.r", false}, {"*.q.r", "s.t", false},
+        {"*.Q.R", "p.q.r", true},    {"", "", false},
+        {"*.q.r", "qr", false},      {"\xC3\x84.x", "\xC3\xA4.x", false},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.match, Channel::MatchHostname(c.pattern, c.host)) << c.pattern << " " << c.host;

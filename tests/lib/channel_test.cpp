@@ -15,7 +15,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,7 +25,8 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public ::testing::Test
+{
 protected:
     void SetUp() override { ASSERT_TRUE(MakeLoopbackPair(client, server)); }
     Channel client, server;

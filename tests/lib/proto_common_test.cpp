@@ -9,7 +9,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 std::string Hex(const std::string &bytes)
 {

@@ -14,23 +14,38 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Records what the exchange reported, and maps stream failures to a marker.
-class RecordingHooks : public ProtoExchangeHooks {
+class RecordingHooks : public ProtoExchangeHooks
+{
 public:
-    void OnHeaderFailed(const PObject &, int code) override { events.push_back("header " + std::to_string(code)); }
-    void OnSendFailed(const PObject &, int code) override { events.push_back("send " + std::to_string(code)); }
-    void OnRecvFailed(const PObject &, int code) override { events.push_back("recv " + std::to_string(code)); }
+    void OnHeaderFailed(const PObject &, int code) override
+    {
+        events.push_back("header " + std::to_string(code));
+    }
+    void OnSendFailed(const PObject &, int code) override
+    {
+        events.push_back("send " + std::to_string(code));
+    }
+    void OnRecvFailed(const PObject &, int code) override
+    {
+        events.push_back("recv " + std::to_string(code));
+    }
     void OnKeepAlive() override { events.push_back("keepalive"); }
-    int MapStreamError(int code) override { return mapped ? -100 + code : ProtoExchangeHooks::MapStreamError(code); }
+    int MapStreamError(int code) override
+    {
+        return mapped ? -100 + code : ProtoExchangeHooks::MapStreamError(code);
+    }
     std::vector<std::string> events;
     bool mapped = false;
 };
 
 // A stand-in server: reads the header and one request, answers with the given messages
 // and hangs up.
-class FakeServer {
+class FakeServer
+{
 public:
     explicit FakeServer(Channel &ch) : channel(ch) {}
     void Answer(const std::vector<PObject> &answers)
@@ -68,7 +83,8 @@ PObject KeepAlive()
     return o;
 }
 
-class ProtoExchangeTest : public ::testing::Test {
+class ProtoExchangeTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -93,7 +109,8 @@ TEST_F(ProtoExchangeTest, KeepAlivesAreSkippedUntilTheAnswer)
     FakeServer server(server_channel);
     server.Answer({KeepAlive(), KeepAlive(), KeepAlive(), answer});
     PObject response;
-    EXPECT_EQ(0, ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    EXPECT_EQ(0,
+              ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
     server.Join();
     EXPECT_EQ(answer.toString(), response.toString());
     EXPECT_EQ((std::vector<std::string>{"keepalive", "keepalive", "keepalive"}), hooks.events);
@@ -131,7 +148,8 @@ TEST_F(ProtoExchangeTest, FailuresAreReportedAndMapped)
     FakeServer server(server_channel);
     server.Answer({});
     PObject response;
-    EXPECT_EQ(ERR_IO, ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    EXPECT_EQ(ERR_IO,
+              ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
     server.Join();
     EXPECT_EQ((std::vector<std::string>{"recv -2"}), hooks.events);
     EXPECT_EQ(60u, client.GetTimeout());
@@ -140,12 +158,14 @@ TEST_F(ProtoExchangeTest, FailuresAreReportedAndMapped)
     hooks.mapped = true;
     PObject too_long;
     too_long["name"] = ustring(std::string(70000, 'n'));
-    EXPECT_EQ(-105, ProtoRunExchange(client, stream, SCMD_EVT_PULL, too_long, response, options, hooks));
+    EXPECT_EQ(-105,
+              ProtoRunExchange(client, stream, SCMD_EVT_PULL, too_long, response, options, hooks));
     EXPECT_EQ((std::vector<std::string>{"send -5"}), hooks.events);
 
     Channel closed;
     hooks.events.clear();
-    EXPECT_EQ(ERR_IO, ProtoRunExchange(closed, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    EXPECT_EQ(ERR_IO,
+              ProtoRunExchange(closed, stream, SCMD_EVT_PULL, request, response, options, hooks));
     EXPECT_EQ((std::vector<std::string>{"header -2"}), hooks.events);
 }
 
@@ -155,7 +175,8 @@ TEST_F(ProtoExchangeTest, StopFlagEndsTheWaitUnlessDetachedAfterSending)
     options.abort_atomic = &stop;
     PObject response;
     // The flag is already set: the request cannot even be flushed.
-    EXPECT_EQ(ERR_IO, ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    EXPECT_EQ(ERR_IO,
+              ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
     client.ClearWrite();
     client.SetFlag(static_cast<const volatile int *>(nullptr));
 
@@ -175,7 +196,8 @@ TEST_F(ProtoExchangeTest, StopFlagEndsTheWaitUnlessDetachedAfterSending)
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         ASSERT_EQ(0, s.Send(server_channel, answer));
     });
-    EXPECT_EQ(0, ProtoRunExchange(client, stream, SCMD_PKG_VER_QUERY, request, response, options, hooks));
+    EXPECT_EQ(
+        0, ProtoRunExchange(client, stream, SCMD_PKG_VER_QUERY, request, response, options, hooks));
     server.join();
     EXPECT_EQ(1u, response["ok"].asUInt64());
     EXPECT_FALSE(client.IsAborted());

@@ -14,7 +14,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 std::string Hex(const std::string &bytes)
 {
@@ -37,9 +38,13 @@ std::string Bytes(std::initializer_list<int> values)
     return out;
 }
 
-PObject Int(uint64_t v) { return PObject(v); }
+PObject Int(uint64_t v)
+{
+    return PObject(v);
+}
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public ::testing::Test
+{
 protected:
     void SetUp() override { ASSERT_TRUE(MakeLoopbackPair(sender, receiver)); }
 

@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 X509 *NewCert(EVP_PKEY *key, const std::string &cn, long serial)
 {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-class TlsTestCerts {
+class TlsTestCerts
+{
 public:
     // Creates the CA in dir (which must exist and outlive this object).
     explicit TlsTestCerts(const std::string &dir);
