@@ -262,6 +262,14 @@ int PStream::Recv(Channel &channel, PObject::binary_type &binary)
     if (ret < 0)
         return ChannelFailure(__LINE__, ret);
     if (binary.path.empty()) {
+        // Without a receive location the temporary name would land in the root directory:
+        // a peer must not be able to create files there.
+        if (recv_path.empty()) {
+            Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                           "[ERROR] stream.cpp(%d): no location to store a binary item\n",
+                           __LINE__);
+            return -1;
+        }
         binary.path = TmpNameGen::getInstance()->getTmpPath(recv_path);
         binary.offset = 0;
         binary.length = 0;

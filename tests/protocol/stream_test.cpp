@@ -271,6 +271,13 @@ TEST_F(StreamTest, EmptyBinaryCreatesTheFileAndKeepsTheOffset)
     EXPECT_EQ(0u, into.asBinary().length);
 }
 
+TEST_F(StreamTest, BinaryWithoutTargetNeedsAReceiveLocation)
+{
+    PObject nowhere;
+    EXPECT_EQ(-1, Decode(Bytes({0x30, 0, 0, 0, 0, 0, 0, 0, 3, 'x', 'y', 'z'}), nowhere));
+    EXPECT_TRUE(nowhere.asBinary().empty());
+}
+
 TEST_F(StreamTest, BinaryWithoutTargetGoesToTheReceiveLocation)
 {
     stream.SetDefaultRecvLocation(dir.path());
