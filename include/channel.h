@@ -75,6 +75,7 @@ public:
     // The abort flag: any non-zero value aborts the waits. nullptr detaches it.
     virtual void SetFlag(const volatile int *flag);
     void SetFlag(const std::atomic<int> *flag);
+    void SetFlag(std::nullptr_t) { SetFlag(static_cast<const volatile int *>(nullptr)); }
     bool IsAborted() const;
 
     virtual int ConvertToSSLChannel(bool is_server);

@@ -62,13 +62,13 @@ int ProtoRunExchange(Channel &channel, PStream &stream, uint8_t command, const P
         } else {
             channel.SetTimeout(PROTO_RESPONSE_TIMEOUT);
             if (options.detach_flag_after_send)
-                channel.SetFlag(static_cast<const volatile int *>(nullptr));
+                channel.SetFlag(nullptr);
             result = ReceiveAnswer(channel, stream, request, response, hooks);
         }
     }
     channel.SetTimeout(PROTO_CHANNEL_TIMEOUT);
     if (options.detach_flag_at_end)
-        channel.SetFlag(static_cast<const volatile int *>(nullptr));
+        channel.SetFlag(nullptr);
     hooks.OnResponse(response);
     return result;
 }

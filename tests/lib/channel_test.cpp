@@ -176,7 +176,7 @@ TEST_F(ChannelTest, AbortFlagEndsABlockedReadWithinASecond)
         EXPECT_EQ(ERR_INT, server.Read(&c, 1));
         EXPECT_LT(SecondsSince(start), 2.5);
         stopper.join();
-        server.SetFlag(static_cast<const volatile int *>(nullptr));
+        server.SetFlag(nullptr);
     }
 }
 
@@ -197,7 +197,7 @@ TEST_F(ChannelTest, AbortFlagEndsAStuckFlush)
     stopper.join();
     EXPECT_EQ(ERR_INT, ret);
     // The flag dies with this test; the unsent bytes need not outlive it either.
-    client.SetFlag(static_cast<const volatile int *>(nullptr));
+    client.SetFlag(nullptr);
     client.ClearWrite();
 }
 

@@ -178,7 +178,7 @@ TEST_F(ProtoExchangeTest, StopFlagEndsTheWaitUnlessDetachedAfterSending)
     EXPECT_EQ(ERR_IO,
               ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
     client.ClearWrite();
-    client.SetFlag(static_cast<const volatile int *>(nullptr));
+    client.SetFlag(nullptr);
 
     // An upload: once sent, the stop request no longer interrupts the wait for the answer.
     options.detach_flag_after_send = true;
