@@ -17,7 +17,8 @@
 #include "rsapi-cpp/md4.h"
 #include "rsapi-cpp/xio.h"
 
-namespace {
+namespace
+{
 
 double seconds(std::chrono::steady_clock::time_point since)
 {
@@ -86,7 +87,8 @@ int benchWrites(const char *file, const std::string &dir)
         best_sync = std::min(best_sync, s);
         best_thread = std::min(best_thread, t);
     }
-    printf("copy_md4_signature_pass in_place %.3f s, background_writer %.3f s, ratio in_place/background %.2f\n",
+    printf("copy_md4_signature_pass in_place %.3f s, background_writer %.3f s, ratio "
+           "in_place/background %.2f\n",
            best_sync, best_thread, best_sync / best_thread);
     return 0;
 }

@@ -8,9 +8,13 @@
 
 #include "rsapi-cpp/api.h"
 
-namespace {
+namespace
+{
 
-std::string scratch(const char *name) { return "/tmp/fuzz-rsapi-patch-" + std::to_string(getpid()) + "-" + name; }
+std::string scratch(const char *name)
+{
+    return "/tmp/fuzz-rsapi-patch-" + std::to_string(getpid()) + "-" + name;
+}
 
 void writeFile(const std::string &path, const uint8_t *data, size_t size)
 {
@@ -40,7 +44,8 @@ const std::string &basisPath()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Most inputs get the right magic so that the command decoder is reached.
-    static const std::string delta = scratch("delta"), out = scratch("new"), sig = scratch("new.sig");
+    static const std::string delta = scratch("delta"), out = scratch("new"),
+                             sig = scratch("new.sig");
     std::vector<uint8_t> bytes;
     if (size > 0 && (data[0] & 1)) {
         bytes = {0x72, 0x73, 0x02, 0x36};

@@ -9,9 +9,13 @@
 #include "rsapi-cpp/api.h"
 #include "rsapi-cpp/signature-loader.h"
 
-namespace {
+namespace
+{
 
-std::string scratch(const char *name) { return "/tmp/fuzz-rsapi-sig-" + std::to_string(getpid()) + "-" + name; }
+std::string scratch(const char *name)
+{
+    return "/tmp/fuzz-rsapi-sig-" + std::to_string(getpid()) + "-" + name;
+}
 
 void writeFile(const std::string &path, const uint8_t *data, size_t size)
 {
@@ -36,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     // The same bytes as a signature file, and as the new file of a delta against it.
-    static const std::string sig = scratch("sig"), input = scratch("input"), delta = scratch("delta");
+    static const std::string sig = scratch("sig"), input = scratch("input"),
+                             delta = scratch("delta");
     writeFile(sig, data, size);
     writeFile(input, data, size);
     SimpleFileReader reader;

@@ -9,7 +9,8 @@
 #include "rsapi-cpp/rs-constant.h"
 #include "rsapi-cpp/signature-loader.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t SIGNATURE_HEADER = 12;
 constexpr size_t SIGNATURE_READ_PIECE = 1048576;
@@ -100,14 +101,15 @@ int rs_load_signature(const char *path, SignatureIndex *sig)
 int DeltaFileReader::readFile()
 {
     if (patch_file.empty() || basis_file.empty()) {
-        fprintf(stderr, "api.cpp (%d): invalid arguments (basis_file = '%s', patch_file = '%s'\n", __LINE__,
-                basis_file.c_str(), patch_file.c_str());
+        fprintf(stderr, "api.cpp (%d): invalid arguments (basis_file = '%s', patch_file = '%s'\n",
+                __LINE__, basis_file.c_str(), patch_file.c_str());
         return ERROR_ARGUMENT;
     }
     int code = 0;
     if (begin() != 0) {
         code = ERROR_HANDLER_CALL;
-    } else if (fd_open_read(patch_file.c_str(), &patch_fd) != 0 || fd_open_read(basis_file.c_str(), &basis_fd) != 0) {
+    } else if (fd_open_read(patch_file.c_str(), &patch_fd) != 0 ||
+               fd_open_read(basis_file.c_str(), &basis_fd) != 0) {
         fprintf(stderr, "api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
         code = ERROR_SYSTEM_CALL;
     } else {
@@ -165,14 +167,16 @@ int DeltaFileReader::readCommand(PatchCommand *cmd, bool *end_seen)
     uint64_t p1 = 0, p2 = 0;
     if (info.len_1) {
         if (fd_bio_read(&patch_bio, param, info.len_1) != 0) {
-            fprintf(stderr, "api.cpp (%d): expect parameter 1 with %u bytes\n", __LINE__, unsigned(info.len_1));
+            fprintf(stderr, "api.cpp (%d): expect parameter 1 with %u bytes\n", __LINE__,
+                    unsigned(info.len_1));
             return ERROR_SYSTEM_CALL;
         }
         p1 = rs_get_be(param, info.len_1);
     }
     if (info.len_2) {
         if (fd_bio_read(&patch_bio, param, info.len_2) != 0) {
-            fprintf(stderr, "api.cpp (%d): expect parameter 2 with %u bytes\n", __LINE__, unsigned(info.len_2));
+            fprintf(stderr, "api.cpp (%d): expect parameter 2 with %u bytes\n", __LINE__,
+                    unsigned(info.len_2));
             return ERROR_SYSTEM_CALL;
         }
         p2 = rs_get_be(param, info.len_2);
@@ -238,7 +242,8 @@ int DeltaFileReader::copyLiteral(uint64_t length)
 int DeltaFileReader::copyFromBasis(uint64_t start, uint64_t length)
 {
     if (length > UINT64_MAX - start) {
-        fprintf(stderr, "api.cpp (%d): fd_seek: offset = %llu\n", __LINE__, static_cast<unsigned long long>(start));
+        fprintf(stderr, "api.cpp (%d): fd_seek: offset = %llu\n", __LINE__,
+                static_cast<unsigned long long>(start));
         return ERROR_SYSTEM_CALL;
     }
     while (length > 0) {

@@ -1,6 +1,9 @@
 #include "rsapi-cpp/copy-handler.h"
 
-int CopyHandler::begin() { return fd_open_write(file.c_str(), &fd); }
+int CopyHandler::begin()
+{
+    return fd_open_write(file.c_str(), &fd);
+}
 
 int CopyHandler::update(const uint8_t *bytes, size_t n)
 {
@@ -11,7 +14,10 @@ int CopyHandler::update(const uint8_t *bytes, size_t n)
     return fd_aio_write(&aio, &fd, bytes, n);
 }
 
-int CopyHandler::wait() { return fd_aio_wait(&aio) < 0 ? -1 : 0; }
+int CopyHandler::wait()
+{
+    return fd_aio_wait(&aio) < 0 ? -1 : 0;
+}
 
 int CopyHandler::end()
 {

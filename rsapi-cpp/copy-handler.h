@@ -7,7 +7,8 @@
 #include "rsapi-cpp/handler.h"
 #include "rsapi-cpp/xio.h"
 
-class CopyHandler : public RSHandler {
+class CopyHandler : public RSHandler
+{
 public:
     explicit CopyHandler(const std::string &path) : file(path) {}
     ~CopyHandler() override { end(); }

@@ -17,7 +17,8 @@ struct PatchCommand {
     bool is_literal = false;
 };
 
-class DeltaFileReader : public FileReader {
+class DeltaFileReader : public FileReader
+{
 public:
     void setFile(const ustring &patch, const ustring &basis)
     {

@@ -7,7 +7,8 @@
 #include "rsapi-cpp/rs-constant.h"
 #include "rsapi-cpp/signature-loader.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t INITIAL_BUFFER = 500;
 // Windows of an open copy run checked together, so their digests share one batch.
@@ -122,7 +123,8 @@ void DeltaHandler::emitOpenRun()
 {
     if (match_count == 0)
         return;
-    emitCopy(static_cast<uint64_t>(match_start) * block_size, static_cast<uint64_t>(match_count) * block_size);
+    emitCopy(static_cast<uint64_t>(match_start) * block_size,
+             static_cast<uint64_t>(match_count) * block_size);
     match_count = 0;
 }
 
@@ -183,14 +185,15 @@ size_t DeltaHandler::extendRun(const uint8_t *buffer, size_t pos, size_t end)
         if (k > RUN_BATCH)
             k = RUN_BATCH;
         size_t weak_ok = 0;
-        while (weak_ok < k &&
-               RSRollingChecksum::of(buffer + pos + weak_ok * block_size, block_size) == sig.weakOf(next + weak_ok))
+        while (weak_ok < k && RSRollingChecksum::of(buffer + pos + weak_ok * block_size,
+                                                    block_size) == sig.weakOf(next + weak_ok))
             ++weak_ok;
         if (weak_ok == 0)
             return pos;
         rs_md4_strided(buffer + pos, block_size, block_size, weak_ok, digests);
         size_t strong_ok = 0;
-        while (strong_ok < weak_ok && memcmp(digests[strong_ok], sig.strongOf(next + strong_ok), hash_size) == 0)
+        while (strong_ok < weak_ok &&
+               memcmp(digests[strong_ok], sig.strongOf(next + strong_ok), hash_size) == 0)
             ++strong_ok;
         match_count += strong_ok;
         pos += strong_ok * block_size;
@@ -281,7 +284,8 @@ int DeltaHandler::end()
         emitLiteral(read_buffer.get(), read_buffer_size);
         reserveWrite(1);
         write_buffer[write_buffer_size++] = RSConstant::OP_END;
-        if (fd_write(&fd, write_buffer.get(), write_buffer_size) != static_cast<long long>(write_buffer_size))
+        if (fd_write(&fd, write_buffer.get(), write_buffer_size) !=
+            static_cast<long long>(write_buffer_size))
             rc = -1;
     }
     if (!fd_is_open(&fd))

@@ -11,10 +11,13 @@
 #include "rsapi-cpp/signature-index.h"
 #include "rsapi-cpp/xio.h"
 
-class DeltaHandler : public RSHandler {
+class DeltaHandler : public RSHandler
+{
 public:
     DeltaHandler(const std::string &delta_file, const std::string &signature_file)
-        : delta_file(delta_file), signature_file(signature_file) {}
+        : delta_file(delta_file), signature_file(signature_file)
+    {
+    }
     ~DeltaHandler() override;
 
     int begin() override;

@@ -7,7 +7,10 @@ void FileReader::setCopyHandler(const ustring &path)
     copy_handler.reset(new CopyHandler(path.c_str_utf8()));
 }
 
-void FileReader::setMD4HashHandler(ustring *text) { md4_hash_handler.reset(new MD4HashHandler(text)); }
+void FileReader::setMD4HashHandler(ustring *text)
+{
+    md4_hash_handler.reset(new MD4HashHandler(text));
+}
 
 void FileReader::setSignatureHandler(const ustring &path, uint32_t block_size, uint32_t hash_size)
 {

@@ -13,7 +13,8 @@
 #include "rsapi-cpp/signature-handler.h"
 #include "ustring/ustring.h"
 
-class FileReader {
+class FileReader
+{
 public:
     enum {
         ERROR_ARGUMENT = -1,
@@ -62,7 +63,8 @@ private:
     std::unique_ptr<DeltaHandler> delta_handler;
 };
 
-class SimpleFileReader : public FileReader {
+class SimpleFileReader : public FileReader
+{
 public:
     void setFile(const ustring &path) { file = path.c_str_utf8(); }
     void setCopyFile(const ustring &path) { setCopyHandler(path); }

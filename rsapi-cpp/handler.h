@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-class RSHandler {
+class RSHandler
+{
 public:
     virtual ~RSHandler() = default;
     virtual int begin() = 0;

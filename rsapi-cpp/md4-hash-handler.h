@@ -8,7 +8,8 @@
 #include "rsapi-cpp/md4.h"
 #include "ustring/ustring.h"
 
-class MD4HashHandler : public RSHandler {
+class MD4HashHandler : public RSHandler
+{
 public:
     // result_string, when given, receives the digits at end().
     explicit MD4HashHandler(ustring *result_string = nullptr) : result_string(result_string) {}

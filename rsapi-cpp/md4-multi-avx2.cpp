@@ -6,25 +6,35 @@
 #include <cstring>
 #include <immintrin.h>
 
-namespace {
+namespace
+{
 
 using V = __m256i;
 
 #define AVX2 __attribute__((target("avx2")))
 
-AVX2 inline V add(V x, V y) { return _mm256_add_epi32(x, y); }
+AVX2 inline V add(V x, V y)
+{
+    return _mm256_add_epi32(x, y);
+}
 
 template <int S> AVX2 inline V rotl(V x)
 {
     return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
 }
 
-AVX2 inline V f_fn(V x, V y, V z) { return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z))); }
+AVX2 inline V f_fn(V x, V y, V z)
+{
+    return _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z)));
+}
 AVX2 inline V g_fn(V x, V y, V z)
 {
     return _mm256_or_si256(_mm256_and_si256(x, y), _mm256_and_si256(z, _mm256_or_si256(x, y)));
 }
-AVX2 inline V h_fn(V x, V y, V z) { return _mm256_xor_si256(x, _mm256_xor_si256(y, z)); }
+AVX2 inline V h_fn(V x, V y, V z)
+{
+    return _mm256_xor_si256(x, _mm256_xor_si256(y, z));
+}
 
 // Word j of the 32 bytes at each lane pointer, gathered into w[j] by an 8x8 transpose.
 AVX2 inline void load_transposed(const uint8_t *const p[8], size_t off, V w[8])
@@ -61,6 +71,7 @@ AVX2 inline void compress(V st[4], const uint8_t *const p[8], size_t off)
     const V k2 = _mm256_set1_epi32(0x5A827999);
     const V k3 = _mm256_set1_epi32(0x6ED9EBA1);
     V a = st[0], b = st[1], c = st[2], d = st[3];
+    // clang-format off
     R1(a, b, c, d, 0, 3);  R1(d, a, b, c, 1, 7);  R1(c, d, a, b, 2, 11);  R1(b, c, d, a, 3, 19);
     R1(a, b, c, d, 4, 3);  R1(d, a, b, c, 5, 7);  R1(c, d, a, b, 6, 11);  R1(b, c, d, a, 7, 19);
     R1(a, b, c, d, 8, 3);  R1(d, a, b, c, 9, 7);  R1(c, d, a, b, 10, 11); R1(b, c, d, a, 11, 19);
@@ -73,6 +84,7 @@ AVX2 inline void compress(V st[4], const uint8_t *const p[8], size_t off)
     R3(a, b, c, d, 2, 3);  R3(d, a, b, c, 10, 9); R3(c, d, a, b, 6, 11);  R3(b, c, d, a, 14, 15);
     R3(a, b, c, d, 1, 3);  R3(d, a, b, c, 9, 9);  R3(c, d, a, b, 5, 11);  R3(b, c, d, a, 13, 15);
     R3(a, b, c, d, 3, 3);  R3(d, a, b, c, 11, 9); R3(c, d, a, b, 7, 11);  R3(b, c, d, a, 15, 15);
+    // clang-format on
     st[0] = add(st[0], a);
     st[1] = add(st[1], b);
     st[2] = add(st[2], c);

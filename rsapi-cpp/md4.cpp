@@ -7,13 +7,25 @@
 
 static_assert(sizeof(MD4_CTX) <= 128, "MD4 state does not fit");
 
-void MD4State::init() { MD4_Init(reinterpret_cast<MD4_CTX *>(ctx)); }
+void MD4State::init()
+{
+    MD4_Init(reinterpret_cast<MD4_CTX *>(ctx));
+}
 
-void MD4State::update(const void *data, size_t n) { MD4_Update(reinterpret_cast<MD4_CTX *>(ctx), data, n); }
+void MD4State::update(const void *data, size_t n)
+{
+    MD4_Update(reinterpret_cast<MD4_CTX *>(ctx), data, n);
+}
 
-void MD4State::final(uint8_t out[MD4_DIGEST_BYTES]) { MD4_Final(out, reinterpret_cast<MD4_CTX *>(ctx)); }
+void MD4State::final(uint8_t out[MD4_DIGEST_BYTES])
+{
+    MD4_Final(out, reinterpret_cast<MD4_CTX *>(ctx));
+}
 
-void rs_md4(const uint8_t *data, size_t n, uint8_t out[MD4_DIGEST_BYTES]) { MD4(data, n, out); }
+void rs_md4(const uint8_t *data, size_t n, uint8_t out[MD4_DIGEST_BYTES])
+{
+    MD4(data, n, out);
+}
 
 size_t rs_md4_batch_lanes()
 {

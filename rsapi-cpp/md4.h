@@ -9,7 +9,8 @@
 
 constexpr size_t MD4_DIGEST_BYTES = 16;
 
-class MD4State {
+class MD4State
+{
 public:
     void init();
     void update(const void *data, size_t n);

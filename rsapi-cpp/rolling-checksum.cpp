@@ -2,7 +2,8 @@
 
 #include <immintrin.h>
 
-namespace {
+namespace
+{
 
 void raw_sums_scalar(const uint8_t *p, size_t n, uint32_t *sum, uint32_t *running)
 {
@@ -27,10 +28,12 @@ uint32_t hsum_epi32(__m256i v)
 // 32 bytes per step: the byte sum comes from a sum of absolute differences with 0,
 // the weighted sum (32 for the first byte down to 1 for the last) from
 // multiply-adds, and the sum before each step is added 32 times at the end.
-__attribute__((target("avx2"))) void raw_sums_avx2(const uint8_t *p, size_t n, uint32_t *sum, uint32_t *running)
+__attribute__((target("avx2"))) void raw_sums_avx2(const uint8_t *p, size_t n, uint32_t *sum,
+                                                   uint32_t *running)
 {
-    const __m256i weights = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
-                                             15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    const __m256i weights =
+        _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
+                         13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
     const __m256i ones = _mm256_set1_epi16(1);
     const __m256i zero = _mm256_setzero_si256();
     __m256i vt = zero, vprev = zero, vw = zero;

@@ -11,7 +11,8 @@
 // (no character offset). Vectorised where the processor allows.
 void rs_raw_sums(const uint8_t *bytes, size_t n, uint32_t *sum, uint32_t *running);
 
-class RSRollingChecksum {
+class RSRollingChecksum
+{
 public:
     static constexpr uint32_t CHAR_OFFSET = 31;
 
@@ -23,7 +24,8 @@ public:
         rs_raw_sums(bytes, n, &t, &s);
         uint32_t n32 = static_cast<uint32_t>(n);
         // Every appended byte's running sum also carries the a of the bytes before it.
-        b += n32 * a + s + CHAR_OFFSET * static_cast<uint32_t>((static_cast<uint64_t>(n) * (n + 1) / 2));
+        b += n32 * a + s +
+             CHAR_OFFSET * static_cast<uint32_t>((static_cast<uint64_t>(n) * (n + 1) / 2));
         a += t + CHAR_OFFSET * n32;
         count += n;
     }

@@ -2,7 +2,8 @@
 
 #include <array>
 
-namespace {
+namespace
+{
 
 constexpr uint8_t WIDTHS[4] = {1, 2, 4, 8};
 
@@ -30,4 +31,7 @@ constexpr std::array<RSConstant::CmdInfo, 256> TABLE = buildTable();
 
 } // namespace
 
-const RSConstant::CmdInfo &RSConstant::getInfo(uint8_t byte) { return TABLE[byte]; }
+const RSConstant::CmdInfo &RSConstant::getInfo(uint8_t byte)
+{
+    return TABLE[byte];
+}

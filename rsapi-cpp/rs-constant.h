@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-class RSConstant {
+class RSConstant
+{
 public:
     static constexpr uint32_t MAGIC_DELTA = 0x72730236;
     static constexpr uint32_t MAGIC_SIGNATURE = 0x72730136;

@@ -8,10 +8,11 @@
 #include "rsapi-cpp/rolling-checksum.h"
 #include "rsapi-cpp/rs-constant.h"
 
-namespace {
+namespace
+{
 // Blocks whose digests are computed together before their records are appended.
 constexpr size_t BATCH_BLOCKS = 64;
-}
+} // namespace
 
 SignatureHandler::~SignatureHandler()
 {
@@ -131,7 +132,8 @@ int SignatureHandler::end()
         reserve(hash_size + 4);
         appendRecords(read_buffer.get(), 1, read_buffer_size);
         read_buffer_size = 0;
-        if (fd_write(&fd, write_buffer.get(), write_buffer_size) != static_cast<long long>(write_buffer_size))
+        if (fd_write(&fd, write_buffer.get(), write_buffer_size) !=
+            static_cast<long long>(write_buffer_size))
             rc = -1;
         write_buffer_size = 0;
     }

@@ -9,7 +9,8 @@
 #include "rsapi-cpp/handler.h"
 #include "rsapi-cpp/xio.h"
 
-class SignatureHandler : public RSHandler {
+class SignatureHandler : public RSHandler
+{
 public:
     static constexpr uint32_t DEFAULT_BLOCK_SIZE = 2048;
     static constexpr uint32_t DEFAULT_HASH_SIZE = 8;

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 constexpr size_t MAX_BLOCKS = size_t(1) << 30;
 

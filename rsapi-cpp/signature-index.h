@@ -14,7 +14,8 @@ struct DeltaBlock {
     uint32_t index; // position of the block in the signature
 };
 
-class SignatureIndex {
+class SignatureIndex
+{
 public:
     // Takes the block records (whole records only) and builds the lookup.
     void build(uint32_t block_size, uint32_t hash_size, std::vector<uint8_t> &&body);
@@ -42,7 +43,10 @@ private:
     // The first test is a filter with two bits per block in one 64-bit word, so it
     // costs a single memory access.
     static uint64_t mixed(uint32_t weak) { return uint64_t(weak) * 0x9E3779B97F4A7C15ull; }
-    size_t filterWord(uint32_t weak) const { return static_cast<size_t>(mixed(weak) >> 40) & bitmap_mask; }
+    size_t filterWord(uint32_t weak) const
+    {
+        return static_cast<size_t>(mixed(weak) >> 40) & bitmap_mask;
+    }
     static uint64_t filterBits(uint32_t weak)
     {
         uint64_t h = mixed(weak);

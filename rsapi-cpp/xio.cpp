@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::atomic<int> g_aio_mode{FD_AIO_THREAD};
 
@@ -51,8 +52,14 @@ void writer_loop(fd_aio_t *aio)
 
 } // namespace
 
-void fd_aio_set_mode(fd_aio_mode mode) { g_aio_mode.store(mode); }
-fd_aio_mode fd_aio_get_mode() { return static_cast<fd_aio_mode>(g_aio_mode.load()); }
+void fd_aio_set_mode(fd_aio_mode mode)
+{
+    g_aio_mode.store(mode);
+}
+fd_aio_mode fd_aio_get_mode()
+{
+    return static_cast<fd_aio_mode>(g_aio_mode.load());
+}
 
 fd_aio_t::~fd_aio_t()
 {
@@ -160,7 +167,8 @@ int fd_seek(fd_t *fd, uint64_t offset)
 {
     if (offset > static_cast<uint64_t>(INT64_MAX) ||
         ::lseek(fd->handle, static_cast<off_t>(offset), SEEK_SET) < 0) {
-        fprintf(stderr, "xio.cpp (%d): lseek: Error Code %d\n", __LINE__, offset > INT64_MAX ? EINVAL : errno);
+        fprintf(stderr, "xio.cpp (%d): lseek: Error Code %d\n", __LINE__,
+                offset > INT64_MAX ? EINVAL : errno);
         return -1;
     }
     return 0;
@@ -197,7 +205,10 @@ int fd_close(fd_t *fd)
     return r == 0 ? 0 : -1;
 }
 
-bool fd_is_open(const fd_t *fd) { return fd->handle >= 0; }
+bool fd_is_open(const fd_t *fd)
+{
+    return fd->handle >= 0;
+}
 
 void fd_bio_load(fd_bio_t *bio, fd_t fd, size_t capacity)
 {

@@ -11,7 +11,8 @@
 
 #include "rsapi-cpp/api.h"
 
-namespace {
+namespace
+{
 
 const char *resultText(int code)
 {
@@ -33,13 +34,15 @@ const char *resultText(int code)
 
 int usage()
 {
-    fprintf(stderr, "usage: rsapi signature BASIS SIG | delta SIG NEW DELTA | patch BASIS DELTA NEW | md4 FILE\n");
+    fprintf(stderr, "usage: rsapi signature BASIS SIG | delta SIG NEW DELTA | patch BASIS DELTA "
+                    "NEW | md4 FILE\n");
     return 1;
 }
 
 // The engine explains failures on the standard error stream, sometimes in several
 // lines; they are collected here so the tool can report one line.
-class ErrorCapture {
+class ErrorCapture
+{
 public:
     ErrorCapture() : file(tmpfile()), saved(file ? dup(2) : -1)
     {
@@ -106,7 +109,8 @@ int main(int argc, char **argv)
     if (strcmp(command, "signature") == 0) {
         SimpleFileReader reader;
         reader.setFile(argv[2]);
-        reader.setSignature(argv[3], SignatureHandler::DEFAULT_BLOCK_SIZE, SignatureHandler::DEFAULT_HASH_SIZE);
+        reader.setSignature(argv[3], SignatureHandler::DEFAULT_BLOCK_SIZE,
+                            SignatureHandler::DEFAULT_HASH_SIZE);
         return finish(command, reader.readFile(), errors);
     }
     if (strcmp(command, "delta") == 0) {

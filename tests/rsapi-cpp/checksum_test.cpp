@@ -7,7 +7,8 @@
 #include "rsapi-cpp/rolling-checksum.h"
 #include "rsapi-test-files.h"
 
-namespace {
+namespace
+{
 
 // Byte-by-byte reference of the weak checksum.
 uint32_t referenceWeak(const uint8_t *p, size_t n)
@@ -95,7 +96,8 @@ TEST(MD4, BatchedEqualsSingle)
             for (size_t i = 0; i < count; ++i) {
                 uint8_t expect[MD4_DIGEST_BYTES];
                 rs_md4(data.data() + i * stride, len, expect);
-                ASSERT_EQ(0, memcmp(expect, out[i], MD4_DIGEST_BYTES)) << "len " << len << " count " << count;
+                ASSERT_EQ(0, memcmp(expect, out[i], MD4_DIGEST_BYTES))
+                    << "len " << len << " count " << count;
             }
         }
     }

@@ -7,11 +7,13 @@
 #include "rsapi-cpp/md4.h"
 #include "rsapi-test-files.h"
 
-namespace {
+namespace
+{
 
 const Bytes DELTA_MAGIC = {0x72, 0x73, 0x02, 0x36};
 
-class DeltaPatchTest : public RsapiFiles {
+class DeltaPatchTest : public RsapiFiles
+{
 protected:
     void signatureOf(const Bytes &basis, uint32_t block = 2048)
     {
@@ -52,20 +54,24 @@ protected:
 TEST_F(DeltaPatchTest, ExactCommands)
 {
     Bytes b4096 = randomBytes(4096, 1), b4097 = randomBytes(4097, 2);
-    Bytes l100 = randomBytes(100, 3), l64 = randomBytes(64, 4), l65 = randomBytes(65, 5), l300 = randomBytes(300, 6);
+    Bytes l100 = randomBytes(100, 3), l64 = randomBytes(64, 4), l65 = randomBytes(65, 5),
+          l300 = randomBytes(300, 6);
     struct Case {
         const char *name;
         Bytes basis, input, expect;
     } cases[] = {
         {"empty basis", {}, l100, concat({DELTA_MAGIC, {0x41, 100}, l100, {0}})},
         {"identical 4096", b4096, b4096, concat({DELTA_MAGIC, {0x46, 0, 0x10, 0, 0}})},
-        {"identical 4097", b4097, b4097, concat({DELTA_MAGIC, {0x46, 0, 0x10, 0, 1, b4097[4096], 0}})},
+        {"identical 4097", b4097, b4097,
+         concat({DELTA_MAGIC, {0x46, 0, 0x10, 0, 1, b4097[4096], 0}})},
         {"literal 64", {}, l64, concat({DELTA_MAGIC, {0x40}, l64, {0}})},
         {"literal 65", {}, l65, concat({DELTA_MAGIC, {0x41, 0x41}, l65, {0}})},
         {"literal 300", {}, l300, concat({DELTA_MAGIC, {0x42, 0x01, 0x2c}, l300, {0}})},
         {"empty input", b4096, {}, concat({DELTA_MAGIC, {0}})},
         // Second block first: a copy of block 1 (2-byte offset), then of block 0.
-        {"swapped blocks", b4096, concat({Bytes(b4096.begin() + 2048, b4096.end()), Bytes(b4096.begin(), b4096.begin() + 2048)}),
+        {"swapped blocks", b4096,
+         concat({Bytes(b4096.begin() + 2048, b4096.end()),
+                 Bytes(b4096.begin(), b4096.begin() + 2048)}),
          concat({DELTA_MAGIC, {0x4a, 0x08, 0x00, 0x08, 0x00}, {0x46, 0x00, 0x08, 0x00}, {0}})},
     };
     for (const Case &c : cases) {
@@ -134,7 +140,8 @@ TEST_F(DeltaPatchTest, CopyOffsetsPastFourGiB)
     reader.setDelta(path("delta").c_str(), path("sig").c_str());
     ASSERT_EQ(reader.readFile(), 0);
     // 0x53: copy with an 8-byte offset and a 4-byte length.
-    EXPECT_EQ(read("delta"), concat({DELTA_MAGIC, {0x53, 0, 0, 0, 0x01, 0x00, 0x10, 0, 0, 0, 0x10, 0, 0}, {0}}));
+    EXPECT_EQ(read("delta"),
+              concat({DELTA_MAGIC, {0x53, 0, 0, 0, 0x01, 0x00, 0x10, 0, 0, 0, 0x10, 0, 0}, {0}}));
 }
 
 TEST_F(DeltaPatchTest, MalformedDeltas)
@@ -150,12 +157,15 @@ TEST_F(DeltaPatchTest, MalformedDeltas)
         {"reserved command", concat({DELTA_MAGIC, {0x60}}), FileReader::ERROR_FILE_FORMAT},
         {"no END", concat({DELTA_MAGIC, {0x02, 'a', 'b'}}), FileReader::ERROR_SYSTEM_CALL},
         {"cut parameter", concat({DELTA_MAGIC, {0x49, 0x00}}), FileReader::ERROR_SYSTEM_CALL},
-        {"cut literal", concat({DELTA_MAGIC, {0x43, 0xff, 0xff, 0xff, 0xff, 'a'}}), FileReader::ERROR_SYSTEM_CALL},
-        {"copy past basis", concat({DELTA_MAGIC, {0x45, 90, 20, 0}}), FileReader::ERROR_SYSTEM_CALL},
+        {"cut literal", concat({DELTA_MAGIC, {0x43, 0xff, 0xff, 0xff, 0xff, 'a'}}),
+         FileReader::ERROR_SYSTEM_CALL},
+        {"copy past basis", concat({DELTA_MAGIC, {0x45, 90, 20, 0}}),
+         FileReader::ERROR_SYSTEM_CALL},
         {"copy at huge offset",
          concat({DELTA_MAGIC, {0x51, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0x20, 0}}),
          FileReader::ERROR_SYSTEM_CALL},
-        {"huge copy length", concat({DELTA_MAGIC, {0x48, 0, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}}),
+        {"huge copy length",
+         concat({DELTA_MAGIC, {0x48, 0, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}}),
          FileReader::ERROR_SYSTEM_CALL},
     };
     for (const Case &c : cases)
@@ -167,8 +177,10 @@ TEST_F(DeltaPatchTest, WideFieldsAndArguments)
     Bytes basis = randomBytes(300, 9);
     write("basis", basis);
     // Copy with 8-byte offset and 8-byte length, then a literal with an 8-byte length.
-    Bytes delta = concat({DELTA_MAGIC, {0x54, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 5},
-                          {0x44, 0, 0, 0, 0, 0, 0, 0, 2, 'x', 'y'}, {0}});
+    Bytes delta = concat({DELTA_MAGIC,
+                          {0x54, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 5},
+                          {0x44, 0, 0, 0, 0, 0, 0, 0, 2, 'x', 'y'},
+                          {0}});
     ASSERT_EQ(patch(delta), 0);
     EXPECT_EQ(read("new"), concat({Bytes(basis.begin() + 10, basis.begin() + 15), {'x', 'y'}}));
 

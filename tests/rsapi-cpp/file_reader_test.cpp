@@ -10,9 +10,11 @@
 #include "rsapi-cpp/xio.h"
 #include "rsapi-test-files.h"
 
-namespace {
+namespace
+{
 
-class FileReaderTest : public RsapiFiles {
+class FileReaderTest : public RsapiFiles
+{
 protected:
     // Runs one pass with copy, MD4 and signature handlers over `input`.
     int pass(const Bytes &input, ustring *md4, uint32_t block = 0, uint32_t hash = 0)

@@ -16,7 +16,8 @@
 
 using Bytes = std::vector<uint8_t>;
 
-class RsapiFiles : public ::testing::Test {
+class RsapiFiles : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -31,7 +32,8 @@ protected:
     std::string write(const std::string &name, const Bytes &data) const
     {
         std::ofstream out(path(name), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+        out.write(reinterpret_cast<const char *>(data.data()),
+                  static_cast<std::streamsize>(data.size()));
         return path(name);
     }
 
