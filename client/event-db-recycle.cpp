@@ -19,17 +19,21 @@ ull now()
     return static_cast<ull>(time(nullptr));
 }
 
-// Runs a statement and gives SQLite's code. A batch that opened a transaction and failed
-// halfway is rolled back, so the connection is not left inside it.
-int execOrRollback(sqlite3 *db, const char *sql)
+// Runs a statement and gives SQLite's code, with its message in `error`. A batch that
+// opened a transaction and failed halfway is rolled back, so the connection is not left
+// inside it.
+int execOrRollback(sqlite3 *db, const char *sql, std::string &error)
 {
-    if (!db)
-        return SQLITE_MISUSE;
-    if (!sql)
-        return SQLITE_NOMEM;
+    if (!db || !sql) {
+        error = db ? "out of memory" : "not open";
+        return db ? SQLITE_NOMEM : SQLITE_MISUSE;
+    }
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK && !sqlite3_get_autocommit(db))
-        sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        if (!sqlite3_get_autocommit(db))
+            sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    }
     return rc;
 }
 
@@ -89,11 +93,12 @@ int FileEventDB::addFileToRecycleBin(const ustring &name, uint64_t size, const u
                                 "macHash, time) VALUES ('%q', %llu, '%q', '%q', %llu);",
                                 name.c_str_utf8(), static_cast<ull>(size), hash.c_str_utf8(),
                                 macHash.c_str_utf8(), now()));
-    int rc = execOrRollback(m_db, sql.get());
+    std::string error;
+    int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): FileEventDB addFileToRecycleBin fail: %s (%d).\n",
-                       __LINE__, errorText(m_db), rc);
+                       __LINE__, error.c_str(), rc);
         return -1;
     }
     return 0;
@@ -107,11 +112,12 @@ int FileEventDB::dumpFileToRecycleBin(const ustring &name, const ustring &path)
         "time) SELECT (%Q), fileSize, fileCheckSum, macHash, strftime('%%s','now') FROM "
         "event_table WHERE path = %Q;DELETE FROM event_table WHERE path = %Q;END TRANSACTION;",
         name.c_str_utf8(), path.c_str_utf8(), path.c_str_utf8()));
-    int rc = execOrRollback(m_db, sql.get());
+    std::string error;
+    int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): FileEventDB dumpFileToRecycleBin fail: %s (%d).\n",
-                       __LINE__, errorText(m_db), rc);
+                       __LINE__, error.c_str(), rc);
         return -1;
     }
     return 0;
@@ -131,11 +137,12 @@ int FileEventDB::dumpDirToRecycleBin(const ustring &name, const ustring &path)
         "fileCheckSum, macHash, %llu FROM event_table WHERE fileType = 0 AND (path GLOB '%q/*') "
         ";DELETE FROM event_table WHERE (path = %Q OR path GLOB '%q/*');END TRANSACTION;",
         n, t, n, p, t, below.c_str(), p, below.c_str()));
-    int rc = execOrRollback(m_db, sql.get());
+    std::string error;
+    int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): FileEventDB dumpDirToRecycleBin fail: %s (%d).\n",
-                       __LINE__, errorText(m_db), rc);
+                       __LINE__, error.c_str(), rc);
         return -1;
     }
     return 0;
@@ -148,11 +155,12 @@ int FileEventDB::rmRecycleByPath(const ustring &name)
                                 name.c_str_utf8()));
     Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] event-db.cpp(%d): rmRecycleByPath sql : %s\n",
                    __LINE__, sql ? sql.get() : "");
-    int rc = execOrRollback(m_db, sql.get());
+    std::string error;
+    int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): FilterDB rmRecycleByPath fail: %s (%d).\n",
-                       __LINE__, errorText(m_db), rc);
+                       __LINE__, error.c_str(), rc);
         return -1;
     }
     return 0;
@@ -193,11 +201,12 @@ int FileEventDB::rmRotateRecords(uint64_t criteria_time)
     std::lock_guard<std::mutex> lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %llu;",
                                 static_cast<ull>(criteria_time)));
-    int rc = execOrRollback(m_db, sql.get());
+    std::string error;
+    int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): FileEventDB : rmRotateRecords fail: %s (%d).\n",
-                       __LINE__, errorText(m_db), rc);
+                       __LINE__, error.c_str(), rc);
         return -1;
     }
     return 0;
@@ -206,11 +215,12 @@ int FileEventDB::rmRotateRecords(uint64_t criteria_time)
 int FileEventDB::resetRecycleBin()
 {
     std::lock_guard<std::mutex> lock(m_dbMutex);
-    int rc = execOrRollback(m_db, "DELETE FROM recycle_bin_table;");
+    std::string error;
+    int rc = execOrRollback(m_db, "DELETE FROM recycle_bin_table;", error);
     if (rc != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): FileEventDB resetRecycleBin fail: %s (%d).\n",
-                       __LINE__, errorText(m_db), rc);
+                       __LINE__, error.c_str(), rc);
         return -1;
     }
     return 0;

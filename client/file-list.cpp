@@ -79,7 +79,8 @@ ustring FileList::Attribute::toString() const
     return ustring(text) + acl_hash;
 }
 
-FileList::FileList(StringBuffer &buffer) : buf(buffer)
+FileList::FileList(StringBuffer &buffer)
+    : buf(buffer), last_parent(nullptr), debug_log(Logger::IsEnabled(Logger::L_DEBUG, COMPONENT))
 {
     buf.insert("/", root.name);
     node.push_back(&root);
@@ -173,10 +174,10 @@ FileList::DirNode *FileList::stepInto(DirNode *dir, const char *component, bool 
     FileNode probe;
     if (buf.insert(component, probe.name) != 0 || dir->file.count(probe))
         return nullptr;
-    if (log_as_directory) {
+    if (debug_log && log_as_directory) {
         Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
                        "[DEBUG] flist.cpp(%d): adding directory '%s'\n", __LINE__, component);
-    } else {
+    } else if (debug_log) {
         Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
                        "[DEBUG] flist.cpp(%d): searching parent '%s'\n", __LINE__, component);
     }
@@ -191,45 +192,61 @@ FileList::DirNode *FileList::stepInto(DirNode *dir, const char *component, bool 
     return node[static_cast<size_t>(id)];
 }
 
-// Walks every '/'-separated component of `part` from the top; empty components are
-// skipped and a component longer than 1023 bytes is taken in pieces of 1023.
-FileList::DirNode *FileList::walkTo(const char *part, bool log_as_directory, int *created)
+// Walks every '/'-separated component of the first `len` bytes of `part` from the top;
+// empty components are skipped and a component longer than 1023 bytes is taken in
+// pieces of 1023.
+FileList::DirNode *FileList::walkTo(const char *part, size_t len, bool log_as_directory,
+                                    int *created)
 {
     DirNode *dir = &root;
     const char *p = part;
-    while (*p && dir) {
+    const char *stop = part + len;
+    char component[MAX_COMPONENT + 1];
+    while (p < stop && dir) {
         if (*p == '/') {
             ++p;
             continue;
         }
-        const char *end = strchr(p, '/');
+        const char *end = static_cast<const char *>(memchr(p, '/', static_cast<size_t>(stop - p)));
         if (!end)
-            end = p + strlen(p);
+            end = stop;
         while (p < end && dir) {
-            size_t len = std::min(static_cast<size_t>(end - p), MAX_COMPONENT);
-            std::string component(p, len);
-            dir = stepInto(dir, component.c_str(), log_as_directory, created);
-            p += len;
+            size_t piece = std::min(static_cast<size_t>(end - p), MAX_COMPONENT);
+            memcpy(component, p, piece);
+            component[piece] = '\0';
+            dir = stepInto(dir, component, log_as_directory, created);
+            p += piece;
         }
     }
     return dir;
 }
 
+// Adds a file by path. Listings add many files of one directory in a row, so the
+// directory of the previous call is remembered (directories are never removed).
 int FileList::AddFile(const ustring &pathname, const Attribute &attr)
 {
     // Longer paths are refused rather than cut short into another path.
-    if (pathname.empty() || pathname.size() >= PATH_BUFFER ||
-        pathname[pathname.size() - 1] == '/')
+    size_t len = pathname.size();
+    const char *path = pathname.c_str_utf8();
+    if (len == 0 || len >= PATH_BUFFER || path[len - 1] == '/')
         return -1;
-    std::string path(pathname.c_str_utf8(), pathname.size());
-    size_t slash = path.rfind('/');
-    std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    DirNode *dir = walkTo(parent.c_str(), false, nullptr);
-    if (!dir)
-        return -1;
-    Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] flist.cpp(%d): adding file '%s'\n",
-                   __LINE__, name.c_str());
+    const char *slash = static_cast<const char *>(memrchr(path, '/', len));
+    size_t parent_len = slash ? static_cast<size_t>(slash - path) : 0;
+    const char *name = slash ? slash + 1 : path;
+    DirNode *dir;
+    if (last_parent && last_parent_path.compare(0, std::string::npos, path, parent_len) == 0) {
+        dir = last_parent;
+    } else {
+        dir = walkTo(path, parent_len, false, nullptr);
+        if (!dir)
+            return -1;
+        last_parent = dir;
+        last_parent_path.assign(path, parent_len);
+    }
+    if (debug_log) {
+        Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] flist.cpp(%d): adding file '%s'\n",
+                       __LINE__, name);
+    }
     return AddFile(dir, ustring(name), attr);
 }
 
@@ -248,7 +265,7 @@ int FileList::AddDirectory(const ustring &pathname, const Attribute &attr)
     if (pathname.size() >= PATH_BUFFER)
         return -1;
     int created = 0;
-    DirNode *dir = walkTo(pathname.c_str_utf8(), true, &created);
+    DirNode *dir = walkTo(pathname.c_str_utf8(), pathname.size(), true, &created);
     if (!dir)
         return -1;
     dir->attr = attr;

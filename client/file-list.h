@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 class StringBuffer {
@@ -147,7 +148,7 @@ public:
     reverse_iterator rend() const { return reverse_iterator(this, true); }
 
 private:
-    DirNode *walkTo(const char *parent_part, bool log_as_directory, int *created);
+    DirNode *walkTo(const char *part, size_t len, bool log_as_directory, int *created);
     DirNode *stepInto(DirNode *dir, const char *component, bool log_as_directory,
                       int *created);
 
@@ -155,4 +156,7 @@ private:
     DirNode root;
     std::vector<DirNode *> node;               // index = directory id; 0 is the top
     std::vector<std::unique_ptr<DirNode>> owned; // every directory below the top
+    DirNode *last_parent;                        // directory of the last AddFile by path
+    std::string last_parent_path;
+    bool debug_log; // thresholds are fixed once logging is set up
 };
