@@ -9,7 +9,6 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
-#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
