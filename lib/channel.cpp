@@ -385,13 +385,15 @@ int Channel::Write(const char *buf, size_t n)
         // buffer only the rest. Large items thus cross without an extra copy.
         int ret = FlushWrite(0);
         if (ret >= 0) {
+            // A wait that ran out only means the socket took nothing yet: the (now empty)
+            // buffer holds the block.
             ret = m_ops.write(this, buf, n);
-            if (ret > 0) {
-                buf += ret;
-                n -= static_cast<size_t>(ret);
-            }
+            if (ret == ERR_TIMEOUT)
+                ret = 0;
+            buf += ret > 0 ? ret : 0;
+            n -= ret > 0 ? static_cast<size_t>(ret) : 0;
         }
-        if (ret < 0 && ret != ERR_TIMEOUT) {
+        if (ret < 0) {
             Logger::LogMsg(Logger::L_WARNING, kComponent,
                            "[WARNING] channel.cpp(%d): Write: FlushWrite failed\n", __LINE__);
             return ret;

@@ -201,6 +201,20 @@ TEST_F(ChannelTest, AbortFlagEndsAStuckFlush)
     client.ClearWrite();
 }
 
+TEST_F(ChannelTest, StuckPeerMakesWriteTimeOut)
+{
+    // Nobody reads: once the socket buffers are full, a write that must flush gives up after
+    // channel_timeout, with nothing buffered beyond the capacity.
+    client.SetTimeout(1);
+    std::string block(client.GetCapacity() - 1, 'x');
+    int ret = 0;
+    for (int i = 0; i < 1000 && ret == 0; ++i)
+        ret = client.Write(block.data(), block.size());
+    EXPECT_EQ(ERR_TIMEOUT, ret);
+    EXPECT_LE(client.GetWritePending(), client.GetCapacity());
+    client.ClearWrite();
+}
+
 TEST(ChannelOpenTest, OpeningRules)
 {
     Channel ch;
