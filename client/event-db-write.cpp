@@ -7,6 +7,8 @@
 #include "client/event-db-internal.h"
 #include "log.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 using namespace event_db;
@@ -186,10 +188,10 @@ int FileEventDB::writeRecord(const DBFileInfo &info)
     return 0;
 }
 
-void FileEventDB::storeSignatures(const DBFileInfo *infos, size_t count)
+void FileEventDB::storeSignatures(const std::vector<const DBFileInfo *> &infos, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
-        const DBFileInfo &info = infos[i];
+        const DBFileInfo &info = *infos[i];
         if (info.IsFile() && !info.signaturePath.empty() && storeSignature(info) != 0) {
             Logger::LogMsg(Logger::L_WARNING, COMPONENT,
                            "[WARNING] event-db.cpp(%d): signature file of '%s' is lost\n",
@@ -203,6 +205,8 @@ int FileEventDB::setEventInfo(const DBFileInfo &info)
     return setEventInfos(std::vector<DBFileInfo>(1, info));
 }
 
+// Records are written in path order (the given order among equal paths), so that
+// neighbours share index pages and ancestor rows and each page is dirtied once per call.
 // The commit runs after a failure too: a failing record keeps the records and ancestor
 // rows written before it, as separate statements would.
 int FileEventDB::setEventInfos(const std::vector<DBFileInfo> &infos)
@@ -214,9 +218,16 @@ int FileEventDB::setEventInfos(const std::vector<DBFileInfo> &infos)
                        infos.empty() ? "" : infos[0].path.c_str_utf8());
         return -1;
     }
+    std::vector<const DBFileInfo *> order;
+    order.reserve(infos.size());
+    for (const DBFileInfo &info : infos)
+        order.push_back(&info);
+    std::stable_sort(order.begin(), order.end(), [](const DBFileInfo *a, const DBFileInfo *b) {
+        return strcmp(a->path.c_str_utf8(), b->path.c_str_utf8()) < 0;
+    });
     bool in_transaction = sqlite3_exec(m_db, "BEGIN;", nullptr, nullptr, nullptr) == SQLITE_OK;
     size_t written = 0;
-    while (written < infos.size() && writeRecord(infos[written]) == 0)
+    while (written < order.size() && writeRecord(*order[written]) == 0)
         ++written;
     if (in_transaction && sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
@@ -225,6 +236,6 @@ int FileEventDB::setEventInfos(const std::vector<DBFileInfo> &infos)
                        infos.empty() ? "" : infos[0].path.c_str_utf8());
         return -1;
     }
-    storeSignatures(infos.data(), written);
-    return written == infos.size() ? 0 : -1;
+    storeSignatures(order, written);
+    return written == order.size() ? 0 : -1;
 }

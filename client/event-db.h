@@ -69,7 +69,8 @@ public:
     int getEventInfo(const ustring &path, DBFileInfo &info);
     int setEventInfo(const DBFileInfo &info);
     // Writes many records in one transaction (one commit for all), for bulk writers.
-    // Stops at the first failing record; what was written before it stays. 0 or -1.
+    // Records go in path order; the later of two records for one path wins. Stops at the
+    // first failing record; what was written before it stays. 0 or -1.
     int setEventInfos(const std::vector<DBFileInfo> &infos);
     int rmEventInfo(const ustring &path);
     int rmAllFolders();
@@ -109,7 +110,7 @@ private:
     int upsertRow(const DBFileInfo &info);
     int updateAncestors(const DBFileInfo &info);
     int storeSignature(const DBFileInfo &info);
-    void storeSignatures(const DBFileInfo *infos, size_t count);
+    void storeSignatures(const std::vector<const DBFileInfo *> &infos, size_t count);
     int execLogged(const char *sql, const char *subject);
     int listInto(FileList &flist, const char *sql, const ustring &prefix, bool by_path);
     int pathByHash(const char *sql, const ustring &hash, ustring &path);
