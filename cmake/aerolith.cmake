@@ -22,21 +22,17 @@ endfunction()
 
 # aerolith_tests_from_folder(): every *_test.cpp file of the calling folder becomes a
 # GoogleTest executable named after its folder and file, linked against every project
-# library, and each of its tests is registered with CTest.
+# library and the shared test fixtures, and each of its tests is registered with CTest.
 function(aerolith_tests_from_folder)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   file(RELATIVE_PATH rel ${AEROLITH_ROOT}/tests ${CMAKE_CURRENT_SOURCE_DIR})
   string(REPLACE "/" "_" prefix "${rel}")
   string(REPLACE "-" "_" prefix "${prefix}")
-  file(GLOB helpers CONFIGURE_DEPENDS ${AEROLITH_ROOT}/tests/support/*.cpp)
   foreach(test_source ${tests})
     get_filename_component(name ${test_source} NAME_WE)
     set(exe test_${prefix}_${name})
-    add_executable(${exe} ${test_source} ${helpers})
-    target_include_directories(${exe} PRIVATE ${AEROLITH_ROOT}/tests)
-    target_link_libraries(${exe} PRIVATE aerolith_all GTest::gtest GTest::gmock GTest::gtest_main)
-    target_compile_definitions(${exe} PRIVATE AEROLITH_BINARY_DIR="${CMAKE_BINARY_DIR}"
-                                              AEROLITH_SOURCE_DIR="${AEROLITH_ROOT}")
+    add_executable(${exe} ${test_source})
+    target_link_libraries(${exe} PRIVATE aerolith_test_support GTest::gtest_main)
     gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST
                          WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
                          PROPERTIES TIMEOUT 300)

@@ -4,10 +4,29 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
 namespace {
+
+// "Mmm dd hh:mm:ss " : month, two-digit day, 24-hour time, one space.
+bool hasTimestampShape(const std::string &line)
+{
+    const char shape[] = "Aaa 00 00:00:00 ";
+    if (line.size() < sizeof(shape) - 1) {
+        return false;
+    }
+    for (size_t i = 0; i + 1 < sizeof(shape); ++i) {
+        char c = line[i];
+        bool ok = shape[i] == 'A'   ? (c >= 'A' && c <= 'Z')
+                  : shape[i] == 'a' ? (c >= 'a' && c <= 'z')
+                  : shape[i] == '0' ? (c >= '0' && c <= '9')
+                                    : c == shape[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Each test runs in a process of its own, so the logger's process-wide state starts
 // fresh every time.
@@ -28,9 +47,10 @@ TEST_F(LoggerTest, LineFormat)
     ASSERT_EQ(0, startFileLog("client_debug = 6\n"));
     Logger::LogMsg(Logger::L_INFO, "client_debug",
                    "[INFO] app.cpp(%d): main thread starts receiving messages\n", 1581);
-    std::regex line(R"(^[A-Z][a-z]{2} \d{2} \d{2}:\d{2}:\d{2} \[INFO\] app\.cpp\(1581\): )"
-                    R"(main thread starts receiving messages\n$)");
-    EXPECT_TRUE(std::regex_match(readFile(logPath()), line)) << readFile(logPath());
+    std::string line = readFile(logPath());
+    EXPECT_TRUE(hasTimestampShape(line)) << line;
+    EXPECT_EQ("[INFO] app.cpp(1581): main thread starts receiving messages\n", line.substr(16))
+        << line;
 }
 
 struct ThresholdCase {
