@@ -27,8 +27,10 @@ double secondsSince(Clock::time_point start)
 std::string pathOf(int i)
 {
     char path[96];
-    snprintf(path, sizeof(path), "/l1-%d/l2-%d/l3-%d/l4-%d/file-%06d.dat", i % 10, (i / 10) % 10,
-             (i / 100) % 10, (i / 1000) % 10, i);
+    // Depth-first order, as a directory scan or a server listing produces them: ten files
+    // per directory, ten directories per level.
+    snprintf(path, sizeof(path), "/l1-%d/l2-%d/l3-%d/l4-%d/file-%06d.dat", i / 10000,
+             (i / 1000) % 10, (i / 100) % 10, (i / 10) % 10, i);
     return path;
 }
 
