@@ -134,6 +134,10 @@ int recieve_from_ipc(AerolithApp *daemon)
             usleep(100 * 1000);
             continue;
         }
+        if (daemon->stop_requested()) {
+            ::close(sock); // the stop signal's wake-up, or a late client: end in order
+            break;
+        }
         if (serveConnection(daemon, sock)) {
             break;
         }

@@ -85,7 +85,7 @@ void writePidFile(const ustring &pid_path)
 
 // SIGTERM and SIGINT end the daemon like a "stop" control message. They are blocked in
 // every thread and taken by one watcher thread, which asks the application to stop and
-// wakes the control listener with a stop message of its own.
+// wakes the control listener with a connection of its own.
 class StopSignalWatcher {
 public:
     static void blockStopSignals()
@@ -140,12 +140,13 @@ private:
         if (port <= 0) {
             return; // the listener checks the stop request before it serves anything
         }
+        // A bare connection is enough to end the listener's wait; the listener sees the
+        // stop request before it reads anything, so nothing needs to be sent (a message
+        // could meet a listener that has already closed and fill the log with warnings).
         IPCSender sender;
         sender.setTimeout(3);
-        PObject stop;
-        stop["action"] = "stop";
         if (sender.connect(port) == 0) {
-            sender.send(stop);
+            sender.close();
         }
     }
 
