@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -341,4 +342,30 @@ TEST_F(EventDBTest, BulkWritesMatchSingleWrites)
     EXPECT_EQ(0, db.setEventInfos({}));
     db.destroy();
     EXPECT_EQ(-1, db.setEventInfos(batch));
+}
+
+// Workers, the puller and the detector share one connection; each operation must stay
+// whole while others run.
+TEST_F(EventDBTest, ThreadsShareOneConnection)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t]() {
+            for (int i = 0; i < 40; ++i) {
+                std::string path = "/t" + std::to_string(t) + "/f" + std::to_string(i);
+                EXPECT_EQ(0, db.setEventInfo(file(path, i + 1, i + 1)));
+                DBFileInfo info;
+                EXPECT_EQ(1, db.getEventInfo(path.c_str(), info));
+                if (i % 4 == 0) {
+                    EXPECT_EQ(0, db.rmEventInfo(path.c_str()));
+                }
+                uint64_t id = 0;
+                EXPECT_EQ(0, db.setSyncId(static_cast<uint64_t>(i)));
+                EXPECT_EQ(0, db.getSyncId(id));
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(1u + 4u + 4u * 30u, paths().size());
 }
