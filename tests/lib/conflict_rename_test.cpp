@@ -2,6 +2,7 @@
 #include "file-op.h"
 
 #include "support/temp-dir.h"
+#include "support/text-shape.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 #include <climits>
 #include <filesystem>
 #include <mutex>
-#include <cctype>
 #include <cstring>
 #include <set>
 #include <string>
@@ -19,19 +19,6 @@
 #include <vector>
 
 namespace {
-
-// True when `s` has the shape of `shape`: '9' stands for any digit, 'A' for any ASCII
-// letter, every other character for itself.
-bool LooksLike(const std::string &s, const std::string &shape)
-{
-    if (s.size() != shape.size()) return false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        bool ok = shape[i] == '9' ? isdigit(c) != 0 : shape[i] == 'A' ? isalpha(c) != 0 : s[i] == shape[i];
-        if (!ok) return false;
-    }
-    return true;
-}
 
 // 14:03:05 on 8 December 2026.
 struct tm ConflictTime()
@@ -109,7 +96,7 @@ TEST(ConflictRename, MovesTheObjectAside)
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(t.path())) names.push_back(e.path().filename());
     ASSERT_EQ(1u, names.size());
-    EXPECT_TRUE(LooksLike(names[0], "a_PC1_AAA-99-999999-9999_Conflict.txt"))
+    EXPECT_TRUE(MatchesShape(names[0], "a_PC1_Azz-99-999999-9999_Conflict.txt"))
         << names[0];
     EXPECT_EQ("local edit", readFile(t.file(names[0])));
     EXPECT_NE(0, ConflictRename(t.file("missing"), "PC1", CONFLICT_REASON));
@@ -131,7 +118,7 @@ TEST(ConflictRename, TrailingSpacesAreTrimmedOrPutAside)
     for (const auto &e : std::filesystem::directory_iterator(t.path())) names.insert(e.path().filename());
     ASSERT_EQ(2u, names.size());
     const std::string other = *names.rbegin();
-    EXPECT_TRUE(LooksLike(other, "name_PC1_AAA-99-999999-9999_WhiteSpaceConflict")) << other;
+    EXPECT_TRUE(MatchesShape(other, "name_PC1_Azz-99-999999-9999_WhiteSpaceConflict")) << other;
     EXPECT_EQ("two", readFile(t.file(other)));
 
     EXPECT_NE(0, WhiteSpaceConflictRename(t.file("gone "), "gone ", "PC1"));

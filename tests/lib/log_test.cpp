@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include "support/temp-dir.h"
+#include "support/text-shape.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +12,7 @@ namespace {
 // "Mmm dd hh:mm:ss " : month, two-digit day, 24-hour time, one space.
 bool hasTimestampShape(const std::string &line)
 {
-    const char shape[] = "Aaa 00 00:00:00 ";
-    if (line.size() < sizeof(shape) - 1) {
-        return false;
-    }
-    for (size_t i = 0; i + 1 < sizeof(shape); ++i) {
-        char c = line[i];
-        bool ok = shape[i] == 'A'   ? (c >= 'A' && c <= 'Z')
-                  : shape[i] == 'a' ? (c >= 'a' && c <= 'z')
-                  : shape[i] == '0' ? (c >= '0' && c <= '9')
-                                    : c == shape[i];
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return MatchesShape(line.substr(0, 16), "Azz 99 99:99:99 ");
 }
 
 // Each test runs in a process of its own, so the logger's process-wide state starts

@@ -3,6 +3,7 @@
 #include "channel.h"
 #include "error-code.h"
 #include "protocol/stream.h"
+#include "support/hex-text.h"
 #include "support/tls-loopback.h"
 
 #include <gtest/gtest.h>
@@ -11,19 +12,6 @@
 
 namespace
 {
-
-std::string Hex(const std::string &bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 std::string HeaderBytes(uint8_t command)
 {

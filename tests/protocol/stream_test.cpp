@@ -2,6 +2,7 @@
 
 #include "channel.h"
 #include "log.h"
+#include "support/hex-text.h"
 #include "support/temp-dir.h"
 #include "support/tls-loopback.h"
 
@@ -16,19 +17,6 @@
 
 namespace
 {
-
-std::string Hex(const std::string &bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 std::string Bytes(std::initializer_list<int> values)
 {
