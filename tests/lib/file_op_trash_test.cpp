@@ -1,6 +1,7 @@
 #include "file-op.h"
 
 #include "support/temp-dir.h"
+#include "support/text-shape.h"
 
 #include <gtest/gtest.h>
 
@@ -9,23 +10,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <cctype>
 #include <string>
 
 namespace {
-
-// True when `s` has the shape of `shape`: '9' stands for any digit, 'A' for any ASCII
-// letter, every other character for itself.
-bool LooksLike(const std::string &s, const std::string &shape)
-{
-    if (s.size() != shape.size()) return false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        bool ok = shape[i] == '9' ? isdigit(c) != 0 : shape[i] == 'A' ? isalpha(c) != 0 : s[i] == shape[i];
-        if (!ok) return false;
-    }
-    return true;
-}
 
 // A scratch directory whose "data" sub-directory is the user's XDG_DATA_HOME.
 class TrashTest : public ::testing::Test {
@@ -55,7 +42,7 @@ TEST_F(TrashTest, FileGoesToTrashWithItsOrigin)
     const std::string text = info("my report%.txt");
     const std::string head = "[Trash Info]\nPath=" + t.file("docs/my%20report%25.txt") + "\nDeletionDate=";
     ASSERT_EQ(head, text.substr(0, head.size())) << text;
-    EXPECT_TRUE(LooksLike(text.substr(head.size()), "9999-99-99T99:99:99\n")) << text;
+    EXPECT_TRUE(MatchesShape(text.substr(head.size()), "9999-99-99T99:99:99\n")) << text;
 }
 
 TEST_F(TrashTest, NameCollisionsGetNumberedNames)
@@ -114,14 +101,12 @@ TEST_F(TrashTest, ObjectOnAnotherFileSystemIsDeleted)
     if (stat("/dev/shm", &a) != 0 || stat(t.path().c_str(), &b) != 0 || a.st_dev == b.st_dev) {
         GTEST_SKIP() << "no second file system at hand";
     }
-    char pattern[] = "/dev/shm/aerolith-trash.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    setenv("XDG_DATA_HOME", pattern, 1);
+    TempDir data("/dev/shm");
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
     const std::string f = t.write("docs/f", "x");
     EXPECT_EQ(0, FSRemove(f, true));
     EXPECT_FALSE(fileExists(f));
-    EXPECT_FALSE(fileExists(std::string(pattern) + "/Trash/info/f.trashinfo"));
-    std::filesystem::remove_all(pattern);
+    EXPECT_FALSE(fileExists(data.file("Trash/info/f.trashinfo")));
 }
 
 TEST_F(TrashTest, RefusedMoveKeepsTheObjectAndLeavesNoInfo)

@@ -28,13 +28,7 @@ protected:
     Bytes deltaInPieces(const Bytes &input, size_t piece)
     {
         DeltaHandler handler(path("delta"), path("sig"));
-        EXPECT_EQ(handler.begin(), 0);
-        for (size_t at = 0; at < input.size(); at += piece) {
-            size_t n = std::min(piece, input.size() - at);
-            EXPECT_EQ(handler.update(input.data() + at, n), 0);
-            EXPECT_EQ(handler.wait(), 0);
-        }
-        EXPECT_EQ(handler.end(), 0);
+        feedInPieces(handler, input, piece);
         return read("delta");
     }
 

@@ -31,13 +31,7 @@ protected:
     Bytes signatureInPieces(const Bytes &input, size_t piece)
     {
         SignatureHandler handler(path("pieces.sig"));
-        EXPECT_EQ(handler.begin(), 0);
-        for (size_t at = 0; at < input.size(); at += piece) {
-            size_t n = std::min(piece, input.size() - at);
-            EXPECT_EQ(handler.update(input.data() + at, n), 0);
-            EXPECT_EQ(handler.wait(), 0);
-        }
-        EXPECT_EQ(handler.end(), 0);
+        feedInPieces(handler, input, piece);
         return read("pieces.sig");
     }
 };

@@ -3,10 +3,13 @@
 #ifndef AEROLITH_TESTS_RSAPI_TEST_FILES_H
 #define AEROLITH_TESTS_RSAPI_TEST_FILES_H
 
+#include "rsapi-cpp/handler.h"
+#include "support/temp-dir.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -19,15 +22,7 @@ using Bytes = std::vector<uint8_t>;
 class RsapiFiles : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/rsapi-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
-    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::string path(const std::string &name) const { return dir.file(name); }
 
     std::string write(const std::string &name, const Bytes &data) const
     {
@@ -45,8 +40,20 @@ protected:
 
     bool exists(const std::string &name) const { return access(path(name).c_str(), F_OK) == 0; }
 
-    std::string dir;
+    TempDir dir;
 };
+
+// Runs one pass of `handler` over `input`, fed in pieces of `piece` bytes.
+inline void feedInPieces(RSHandler &handler, const Bytes &input, size_t piece)
+{
+    EXPECT_EQ(handler.begin(), 0);
+    for (size_t at = 0; at < input.size(); at += piece) {
+        size_t n = std::min(piece, input.size() - at);
+        EXPECT_EQ(handler.update(input.data() + at, n), 0);
+        EXPECT_EQ(handler.wait(), 0);
+    }
+    EXPECT_EQ(handler.end(), 0);
+}
 
 inline Bytes randomBytes(size_t n, uint32_t seed)
 {

@@ -7,10 +7,21 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
-TempDir::TempDir()
+namespace {
+
+std::string DefaultParent()
 {
     const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/aerolith-test.XXXXXX";
+    return base && *base ? base : "/tmp";
+}
+
+} // namespace
+
+TempDir::TempDir() : TempDir(DefaultParent()) {}
+
+TempDir::TempDir(const std::string &parent)
+{
+    std::string pattern = parent + "/aerolith-test.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

@@ -5,7 +5,10 @@
 
 class TempDir {
 public:
+    // Made under $TMPDIR, or /tmp when that is not set.
     TempDir();
+    // Made under `parent`, for tests that need a directory on a given file system.
+    explicit TempDir(const std::string &parent);
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
