@@ -1,11 +1,10 @@
 // Delta files from outside: applying one to a small basis must end with a result
 // code, never crash, and never allocate by a length taken from the delta.
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "fuzz/fuzz-support.h"
 #include "rsapi-cpp/api.h"
 
 namespace
@@ -13,17 +12,7 @@ namespace
 
 std::string scratch(const char *name)
 {
-    return "/tmp/fuzz-rsapi-patch-" + std::to_string(getpid()) + "-" + name;
-}
-
-void writeFile(const std::string &path, const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
-        return;
-    if (size)
-        fwrite(data, 1, size, f);
-    fclose(f);
+    return FuzzScratchFile("rsapi-patch", name);
 }
 
 const std::string &basisPath()
@@ -33,7 +22,7 @@ const std::string &basisPath()
         std::vector<uint8_t> basis(5000);
         for (size_t i = 0; i < basis.size(); ++i)
             basis[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
-        writeFile(p, basis.data(), basis.size());
+        FuzzWriteFile(p, basis.data(), basis.size());
         return p;
     }();
     return path;
@@ -53,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         bytes.assign(data, data + size);
     }
-    writeFile(delta, bytes.data(), bytes.size());
+    FuzzWriteFile(delta, bytes.data(), bytes.size());
     DeltaFileReader reader;
     reader.setFile(delta.c_str(), basisPath().c_str());
     reader.setNewFile(out.c_str());

@@ -2,10 +2,9 @@
 // clear code, and delta generation against whatever it accepted must not crash or
 // allocate by sizes taken from the file.
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <unistd.h>
 
+#include "fuzz/fuzz-support.h"
 #include "rsapi-cpp/api.h"
 #include "rsapi-cpp/signature-loader.h"
 
@@ -14,17 +13,7 @@ namespace
 
 std::string scratch(const char *name)
 {
-    return "/tmp/fuzz-rsapi-sig-" + std::to_string(getpid()) + "-" + name;
-}
-
-void writeFile(const std::string &path, const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
-        return;
-    if (size)
-        fwrite(data, 1, size, f);
-    fclose(f);
+    return FuzzScratchFile("rsapi-sig", name);
 }
 
 } // namespace
@@ -42,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The same bytes as a signature file, and as the new file of a delta against it.
     static const std::string sig = scratch("sig"), input = scratch("input"),
                              delta = scratch("delta");
-    writeFile(sig, data, size);
-    writeFile(input, data, size);
+    FuzzWriteFile(sig, data, size);
+    FuzzWriteFile(input, data, size);
     SimpleFileReader reader;
     reader.setFile(input.c_str());
     reader.setDelta(delta.c_str(), sig.c_str());
