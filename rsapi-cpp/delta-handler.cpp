@@ -43,7 +43,7 @@ void growBuffer(std::unique_ptr<uint8_t[]> &buffer, size_t size, size_t *capacit
 
 DeltaHandler::~DeltaHandler()
 {
-    fd_aio_wait(&aio);
+    pending.drain();
     fd_close(&fd);
 }
 
@@ -257,23 +257,12 @@ int DeltaHandler::update(const uint8_t *bytes, size_t n)
     }
     read_buffer_size = end - pos;
     memmove(read_buffer.get(), buffer + pos, read_buffer_size);
-    if (write_buffer_size == 0)
-        return 0;
-    if (fd_aio_write(&aio, &fd, write_buffer.get(), write_buffer_size) != 0)
-        return -1;
-    write_in_flight = true;
-    return 0;
+    return pending.start(&fd, write_buffer.get(), write_buffer_size);
 }
 
 int DeltaHandler::wait()
 {
-    if (!write_in_flight)
-        return 0;
-    write_in_flight = false;
-    long long r = fd_aio_wait(&aio);
-    bool ok = r == static_cast<long long>(write_buffer_size);
-    write_buffer_size = 0;
-    return ok ? 0 : -1;
+    return pending.finish(&write_buffer_size);
 }
 
 int DeltaHandler::end()

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "rsapi-cpp/handler.h"
+#include "rsapi-cpp/pending-write.h"
 #include "rsapi-cpp/rolling-checksum.h"
 #include "rsapi-cpp/signature-index.h"
 #include "rsapi-cpp/xio.h"
@@ -43,7 +44,7 @@ private:
     std::string delta_file;
     std::string signature_file;
     fd_t fd;
-    fd_aio_t aio;
+    PendingWrite pending;
     uint32_t block_size = 0;
     uint32_t hash_size = 0;
     SignatureIndex sig;
@@ -57,7 +58,6 @@ private:
     size_t match_count = 0;
     size_t mismatch_start = NONE;
     RSRollingChecksum checksum;
-    bool write_in_flight = false;
     int begin_error = 0;
 };
 

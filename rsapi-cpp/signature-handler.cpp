@@ -16,7 +16,7 @@ constexpr size_t BATCH_BLOCKS = 64;
 
 SignatureHandler::~SignatureHandler()
 {
-    fd_aio_wait(&aio);
+    pending.drain();
     fd_close(&fd);
 }
 
@@ -106,23 +106,12 @@ int SignatureHandler::update(const uint8_t *bytes, size_t n)
     appendRecords(bytes, whole, bs);
     memcpy(read_buffer.get(), bytes + whole * bs, n - whole * bs);
     read_buffer_size = n - whole * bs;
-    if (write_buffer_size == 0)
-        return 0;
-    if (fd_aio_write(&aio, &fd, write_buffer.get(), write_buffer_size) != 0)
-        return -1;
-    write_in_flight = true;
-    return 0;
+    return pending.start(&fd, write_buffer.get(), write_buffer_size);
 }
 
 int SignatureHandler::wait()
 {
-    if (!write_in_flight)
-        return 0;
-    write_in_flight = false;
-    long long r = fd_aio_wait(&aio);
-    bool ok = r == static_cast<long long>(write_buffer_size);
-    write_buffer_size = 0;
-    return ok ? 0 : -1;
+    return pending.finish(&write_buffer_size);
 }
 
 int SignatureHandler::end()

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "rsapi-cpp/handler.h"
+#include "rsapi-cpp/pending-write.h"
 #include "rsapi-cpp/xio.h"
 
 class SignatureHandler : public RSHandler
@@ -37,7 +38,7 @@ private:
 
     std::string file;
     fd_t fd;
-    fd_aio_t aio;
+    PendingWrite pending;
     uint32_t block_size = DEFAULT_BLOCK_SIZE;
     uint32_t hash_size = DEFAULT_HASH_SIZE;
     std::unique_ptr<uint8_t[]> write_buffer;
@@ -45,7 +46,6 @@ private:
     size_t write_buffer_capacity = 0;
     std::unique_ptr<uint8_t[]> read_buffer;
     size_t read_buffer_size = 0;
-    bool write_in_flight = false;
 };
 
 #endif
