@@ -190,22 +190,33 @@ int PStream::Recv(Channel &channel, ustring &text)
     return 0;
 }
 
-int PStream::Recv(Channel &channel, PObject::array_type &array)
+// Receives the items of an array or map up to its end tag, each through read_item(tag),
+// which gets the item's first tag and returns a negative code on failure.
+template <class ReadItem> int PStream::RecvItems(Channel &channel, ReadItem read_item)
 {
-    Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s[\n", Indent());
-    ++indent;
     for (;;) {
         uint8_t tag = 0;
         int ret = RecvTag(channel, tag);
         if (ret < 0)
             return ret;
         if (tag == TAG_END)
-            break;
-        array.emplace_back();
-        ret = RecvDispatch(channel, tag, array.back());
+            return 0;
+        ret = read_item(tag);
         if (ret < 0)
             return ret;
     }
+}
+
+int PStream::Recv(Channel &channel, PObject::array_type &array)
+{
+    Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s[\n", Indent());
+    ++indent;
+    int ret = RecvItems(channel, [&](uint8_t tag) {
+        array.emplace_back();
+        return RecvDispatch(channel, tag, array.back());
+    });
+    if (ret < 0)
+        return ret;
     --indent;
     Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s]\n", Indent());
     return 0;
@@ -215,31 +226,32 @@ int PStream::Recv(Channel &channel, PObject::map_type &map)
 {
     Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s{\n", Indent());
     ++indent;
-    for (;;) {
-        uint8_t tag = 0;
-        int ret = RecvTag(channel, tag);
-        if (ret < 0)
-            return ret;
-        if (tag == TAG_END)
-            break;
-        if (tag != TAG_STRING) {
-            Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
-                           "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
-                           __LINE__, static_cast<unsigned int>(tag));
-            return -5;
-        }
-        ustring key;
-        ret = Recv(channel, key);
-        if (ret < 0)
-            return ret;
-        PushKey(key);
-        ret = RecvObject(channel, map[key]);
-        if (ret < 0)
-            return ret; // the key stays on the history for the error stack
-        PopKey();
-    }
+    int ret = RecvItems(channel, [&](uint8_t tag) { return RecvMapEntry(channel, tag, map); });
+    if (ret < 0)
+        return ret;
     --indent;
     Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s}\n", Indent());
+    return 0;
+}
+
+// One key (which must be a string) and its value.
+int PStream::RecvMapEntry(Channel &channel, uint8_t tag, PObject::map_type &map)
+{
+    if (tag != TAG_STRING) {
+        Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                       "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
+                       __LINE__, static_cast<unsigned int>(tag));
+        return -5;
+    }
+    ustring key;
+    int ret = Recv(channel, key);
+    if (ret < 0)
+        return ret;
+    PushKey(key);
+    ret = RecvObject(channel, map[key]);
+    if (ret < 0)
+        return ret; // the key stays on the history for the error stack
+    PopKey();
     return 0;
 }
 

@@ -78,6 +78,8 @@ protected:
     int Recv(Channel &channel, PObject::binary_type &binary);
     int Recv(Channel &channel, PObject::array_type &array);
     int Recv(Channel &channel, PObject::map_type &map);
+    int RecvMapEntry(Channel &channel, uint8_t tag, PObject::map_type &map);
+    template <class ReadItem> int RecvItems(Channel &channel, ReadItem read_item);
     int Skip(Channel &channel);
 
 private:
