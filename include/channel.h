@@ -182,6 +182,7 @@ private:
 
     int CopyOut(char *buf, size_t n);
     int ReadDirect(char *buf, size_t n, size_t &got);
+    int ReceiveSome(char *dst, size_t room, uint64_t &last_progress);
     void AppendToWriteBuffer(const char *buf, size_t n);
     SSL_CTX *CreateSSLContext(bool is_server);
     int VerifyPeer(SSL *ssl);

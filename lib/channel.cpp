@@ -209,21 +209,32 @@ int Channel::ReadMore(int want)
         uint32_t room = tail >= r_head && r_size < capacity ? capacity - tail : r_head - tail;
         if (room == 0)
             return ERR_INVAL;
-        int ret = m_ops.read(this, r_buf + tail, room);
-        if (ret > 0) {
-            r_size += ret;
-            got += ret;
-            last_progress = NowSeconds();
-            continue;
-        }
-        if (ret != ERR_TIMEOUT)
+        int ret = ReceiveSome(r_buf + tail, room, last_progress);
+        if (ret < 0)
             return ret;
-        if (TimedOut(channel_timeout, last_progress)) {
-            Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                           "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
-                           __LINE__, channel_timeout);
-            return ERR_TIMEOUT;
-        }
+        r_size += ret;
+        got += ret;
+    }
+    return 0;
+}
+
+// One receive of a read loop: the count received, 0 when nothing came yet but the
+// channel's timeout has not run out since last_progress, or a negative code. The
+// transports give a positive count or a negative code, never 0.
+int Channel::ReceiveSome(char *dst, size_t room, uint64_t &last_progress)
+{
+    int ret = m_ops.read(this, dst, room);
+    if (ret > 0) {
+        last_progress = NowSeconds();
+        return ret;
+    }
+    if (ret != ERR_TIMEOUT)
+        return ret;
+    if (TimedOut(channel_timeout, last_progress)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
+                       __LINE__, channel_timeout);
+        return ERR_TIMEOUT;
     }
     return 0;
 }
@@ -272,20 +283,10 @@ int Channel::ReadDirect(char *buf, size_t n, size_t &got)
     while (got < n) {
         if (IsAborted())
             return ERR_INT;
-        int ret = m_ops.read(this, buf + got, n - got);
-        if (ret > 0) {
-            got += ret;
-            last_progress = NowSeconds();
-            continue;
-        }
-        if (ret != ERR_TIMEOUT)
+        int ret = ReceiveSome(buf + got, n - got, last_progress);
+        if (ret < 0)
             return ret;
-        if (TimedOut(channel_timeout, last_progress)) {
-            Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                           "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
-                           __LINE__, channel_timeout);
-            return ERR_TIMEOUT;
-        }
+        got += ret;
     }
     return ERR_OK;
 }
