@@ -169,6 +169,13 @@ protected:
     SSL_CTX *m_ssl_ctx;
 
 private:
+    struct TransferWords;
+    static const TransferWords kReadWords;
+    static const TransferWords kWriteWords;
+    int WaitToTransfer(SOCKET sock, bool want_write, const TransferWords &words,
+                       bool check_ready);
+    template <class Io>
+    static int PlainTransfer(Channel *ch, bool for_write, const TransferWords &words, Io io);
     static int PlainRead(Channel *ch, char *buf, size_t n);
     static int PlainWrite(Channel *ch, const char *buf, size_t n);
     static SOCKET PlainGetFd(const Channel *ch);

@@ -80,6 +80,76 @@ static bool Ready(short revents, bool for_write)
     return (revents & want) != 0;
 }
 
+// The words a direction of transfer uses in its logs.
+struct Channel::TransferWords {
+    const char *call;      // the system call
+    const char *nothing;   // why a plain transfer moved no byte
+    const char *ready;     // what readiness select() reported
+    const char *fd_call;   // the waiting step
+    const char *exception; // what an exceptional condition on the socket is called
+};
+
+const Channel::TransferWords Channel::kReadWords = {"read", "connection closed by peer", "readable",
+                                                    "ReadFd", "exception set"};
+const Channel::TransferWords Channel::kWriteWords = {"write", "nothing sent", "writeable",
+                                                     "WriteFd", "exception occurs"};
+
+// One wait for the socket to become ready after a transfer would have blocked. An
+// exceptional condition fails the transfer; with check_ready, so does a wait that ended
+// without the readiness asked for.
+int Channel::WaitToTransfer(SOCKET sock, bool want_write, const TransferWords &words,
+                            bool check_ready)
+{
+    short revents = 0;
+    int ret = WaitFd(sock, want_write, revents);
+    if (ret < 0)
+        return ret;
+    if (revents & POLLPRI) {
+        Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): %s: %s\n",
+                       __LINE__, words.fd_call, words.exception);
+        return ERR_IO;
+    }
+    if (check_ready && !Ready(revents, want_write)) {
+        Logger::LogMsg(Logger::L_WARNING, kComponent,
+                       "[WARNING] channel.cpp(%d): %s: select but fd [%d] not ready\n", __LINE__,
+                       words.fd_call, sock);
+        return ERR_SYS;
+    }
+    return 0;
+}
+
+// A plain transfer is tried without blocking; when the socket has nothing to give or take,
+// after one wait for readiness. io(sock) is the recv() or send() of the direction.
+template <class Io>
+int Channel::PlainTransfer(Channel *ch, bool for_write, const TransferWords &words, Io io)
+{
+    SOCKET sock = ch->m_ops.context.sock;
+    for (int attempt = 0;; ++attempt) {
+        ssize_t moved = io(sock);
+        if (moved > 0)
+            return static_cast<int>(moved);
+        if (moved == 0) {
+            Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): %s: %s\n",
+                           __LINE__, words.call, words.nothing);
+            Logger::LogMsg(Logger::L_WARNING, kComponent,
+                           "[WARNING] channel.cpp(%d): Diagnose: select says the socket is %s "
+                           "but actually we can't %s ... connection closed?\n",
+                           __LINE__, words.ready, words.call);
+            return ERR_IO;
+        }
+        if (!WouldBlock(errno)) {
+            Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): %s: %s\n",
+                           __LINE__, words.call, strerror(errno));
+            return ERR_IO;
+        }
+        if (attempt > 0)
+            return ERR_TIMEOUT; // readiness without progress: let the caller wait again
+        int ret = ch->WaitToTransfer(sock, for_write, words, true);
+        if (ret < 0)
+            return ret;
+    }
+}
+
 int Channel::PlainRead(Channel *ch, char *buf, size_t n)
 {
     if (n == 0) {
@@ -87,86 +157,15 @@ int Channel::PlainRead(Channel *ch, char *buf, size_t n)
                        "[WARNING] channel.cpp(%d): ReadFd: request 0\n", __LINE__);
         return ERR_INVAL;
     }
-    SOCKET sock = ch->m_ops.context.sock;
-    for (int attempt = 0;; ++attempt) {
-        ssize_t got = recv(sock, buf, n, MSG_DONTWAIT);
-        if (got > 0)
-            return static_cast<int>(got);
-        if (got == 0) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): read: %s\n",
-                           __LINE__, "connection closed by peer");
-            Logger::LogMsg(
-                Logger::L_WARNING, kComponent,
-                "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable "
-                "but actually we can't read ... connection closed?\n",
-                __LINE__);
-            return ERR_IO;
-        }
-        if (!WouldBlock(errno)) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): read: %s\n",
-                           __LINE__, strerror(errno));
-            return ERR_IO;
-        }
-        if (attempt > 0)
-            return ERR_TIMEOUT; // readiness without data: let the caller wait again
-        short revents = 0;
-        int ret = ch->WaitFd(sock, false, revents);
-        if (ret < 0)
-            return ret;
-        if (revents & POLLPRI) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): ReadFd: exception set\n", __LINE__);
-            return ERR_IO;
-        }
-        if (!Ready(revents, false)) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): ReadFd: select but fd [%d] not ready\n",
-                           __LINE__, sock);
-            return ERR_SYS;
-        }
-    }
+    return PlainTransfer(ch, false, kReadWords,
+                         [buf, n](SOCKET sock) { return recv(sock, buf, n, MSG_DONTWAIT); });
 }
 
 int Channel::PlainWrite(Channel *ch, const char *buf, size_t n)
 {
-    SOCKET sock = ch->m_ops.context.sock;
-    for (int attempt = 0;; ++attempt) {
-        ssize_t sent = send(sock, buf, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0)
-            return static_cast<int>(sent);
-        if (sent == 0) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): write: %s\n",
-                           __LINE__, "nothing sent");
-            Logger::LogMsg(
-                Logger::L_WARNING, kComponent,
-                "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable "
-                "but actually we can't write ... connection closed?\n",
-                __LINE__);
-            return ERR_IO;
-        }
-        if (!WouldBlock(errno)) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel.cpp(%d): write: %s\n",
-                           __LINE__, strerror(errno));
-            return ERR_IO;
-        }
-        if (attempt > 0)
-            return ERR_TIMEOUT;
-        short revents = 0;
-        int ret = ch->WaitFd(sock, true, revents);
-        if (ret < 0)
-            return ret;
-        if (revents & POLLPRI) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): WriteFd: exception occurs\n", __LINE__);
-            return ERR_IO;
-        }
-        if (!Ready(revents, true)) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): WriteFd: select but fd [%d] not ready\n",
-                           __LINE__, sock);
-            return ERR_SYS;
-        }
-    }
+    return PlainTransfer(ch, true, kWriteWords, [buf, n](SOCKET sock) {
+        return send(sock, buf, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    });
 }
 
 SOCKET Channel::PlainGetFd(const Channel *ch)
@@ -233,15 +232,10 @@ int Channel::SSLRead(Channel *ch, char *buf, size_t n)
                            __LINE__);
             return ERR_TIMEOUT;
         }
-        short revents = 0;
-        int ret = ch->WaitFd(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, revents);
+        int ret = ch->WaitToTransfer(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, kReadWords,
+                                     false);
         if (ret < 0)
             return ret;
-        if (revents & POLLPRI) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): ReadFd: exception set\n", __LINE__);
-            return ERR_IO;
-        }
     }
 }
 
@@ -275,15 +269,10 @@ int Channel::SSLWrite(Channel *ch, const char *buf, size_t n)
         }
         if (attempt > 0)
             return ERR_TIMEOUT;
-        short revents = 0;
-        int ret = ch->WaitFd(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, revents);
+        int ret = ch->WaitToTransfer(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, kWriteWords,
+                                     false);
         if (ret < 0)
             return ret;
-        if (revents & POLLPRI) {
-            Logger::LogMsg(Logger::L_WARNING, kComponent,
-                           "[WARNING] channel.cpp(%d): WriteFd: exception occurs\n", __LINE__);
-            return ERR_IO;
-        }
     }
 }
 
