@@ -38,6 +38,18 @@ int Clamp(size_t n)
     return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
+// Ends both directions of the connection, for every holder of the socket, then closes it.
+void ShutdownAndClose(SOCKET sock)
+{
+    if (shutdown(sock, SHUT_RDWR) < 0)
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
+                       strerror(errno));
+    ::close(sock);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, sock);
+}
+
 } // namespace
 
 int Channel::WaitFd(SOCKET sock, bool for_write, short &revents)
@@ -175,14 +187,7 @@ SOCKET Channel::PlainGetFd(const Channel *ch)
 
 void Channel::PlainClose(Channel *ch)
 {
-    SOCKET sock = ch->m_ops.context.sock;
-    if (shutdown(sock, SHUT_RDWR) < 0)
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
-                       strerror(errno));
-    ::close(sock);
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, sock);
+    ShutdownAndClose(ch->m_ops.context.sock);
     ch->m_ops.context.sock = INVALID_SOCKET;
 }
 
@@ -291,15 +296,8 @@ void Channel::SSLClose(Channel *ch)
     ch->m_ssl_ctx = nullptr;
     ch->m_ops.context.ssl = nullptr;
     ERR_clear_error();
-    if (sock >= 0) {
-        if (shutdown(sock, SHUT_RDWR) < 0)
-            Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                           "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
-                           strerror(errno));
-        ::close(sock);
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, sock);
-    }
+    if (sock >= 0)
+        ShutdownAndClose(sock);
 }
 
 bool Channel::SSLIsInvalid(const Channel *ch)
