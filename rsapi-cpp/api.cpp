@@ -217,26 +217,38 @@ int DeltaFileReader::flushOutput()
     return rc;
 }
 
-int DeltaFileReader::copyLiteral(uint64_t length)
+// Moves `length` bytes into the work buffer a piece at a time, each through
+// fill(dst, piece) (0 or an error code), and hands every full buffer to the handlers.
+template <class Fill> int DeltaFileReader::fillWork(uint64_t length, Fill fill)
 {
     while (length > 0) {
         if (aborted())
             return ERROR_ABORT;
         size_t room = PIECE_SIZE - work_size;
         size_t piece = length < room ? static_cast<size_t>(length) : room;
-        if (fd_bio_read(&patch_bio, work.get() + work_size, piece) != 0) {
-            fprintf(stderr, "api.cpp (%d): fd_bio_read: Error Code %d\n", __LINE__, errno);
-            fprintf(stderr, "api.cpp (%d): fd_bio_read: offset = %llu, length = %u\n", __LINE__,
-                    static_cast<unsigned long long>(patch_offset), static_cast<unsigned>(piece));
-            return ERROR_SYSTEM_CALL;
-        }
-        patch_offset += piece;
+        int rc = fill(work.get() + work_size, piece);
+        if (rc != 0)
+            return rc;
         work_size += piece;
         length -= piece;
         if (work_size == PIECE_SIZE && flushOutput() != 0)
             return ERROR_HANDLER_CALL;
     }
     return 0;
+}
+
+int DeltaFileReader::copyLiteral(uint64_t length)
+{
+    return fillWork(length, [this](uint8_t *dst, size_t piece) -> int {
+        if (fd_bio_read(&patch_bio, dst, piece) != 0) {
+            fprintf(stderr, "api.cpp (%d): fd_bio_read: Error Code %d\n", __LINE__, errno);
+            fprintf(stderr, "api.cpp (%d): fd_bio_read: offset = %llu, length = %u\n", __LINE__,
+                    static_cast<unsigned long long>(patch_offset), static_cast<unsigned>(piece));
+            return ERROR_SYSTEM_CALL;
+        }
+        patch_offset += piece;
+        return 0;
+    });
 }
 
 int DeltaFileReader::copyFromBasis(uint64_t start, uint64_t length)
@@ -246,41 +258,41 @@ int DeltaFileReader::copyFromBasis(uint64_t start, uint64_t length)
                 static_cast<unsigned long long>(start));
         return ERROR_SYSTEM_CALL;
     }
-    while (length > 0) {
-        if (aborted())
-            return ERROR_ABORT;
-        size_t room = PIECE_SIZE - work_size;
-        size_t piece = length < room ? static_cast<size_t>(length) : room;
-        if (basis_position != start) {
-            if (fd_seek(&basis_fd, start) != 0) {
-                fprintf(stderr, "api.cpp (%d): fd_seek: Error Code %d\n", __LINE__, errno);
-                fprintf(stderr, "api.cpp (%d): fd_seek: offset = %llu\n", __LINE__,
-                        static_cast<unsigned long long>(start));
-                return ERROR_SYSTEM_CALL;
-            }
-            basis_position = start;
-        }
-        size_t got = 0;
-        long long r = 0;
-        while (got < piece) {
-            r = fd_read(&basis_fd, work.get() + work_size + got, piece - got);
-            if (r <= 0)
-                break;
-            got += static_cast<size_t>(r);
-        }
-        basis_position += got;
-        if (got < piece) {
-            if (r < 0)
-                fprintf(stderr, "api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
-            fprintf(stderr, "api.cpp (%d): fd_read: length = %u, return code = %d\n", __LINE__,
-                    static_cast<unsigned>(piece), static_cast<int>(got));
+    return fillWork(length, [this, &start](uint8_t *dst, size_t piece) -> int {
+        int rc = readBasis(start, dst, piece);
+        start += piece;
+        return rc;
+    });
+}
+
+// Reads `piece` bytes of the basis at `start` into dst, seeking only when the basis is
+// not already there.
+int DeltaFileReader::readBasis(uint64_t start, uint8_t *dst, size_t piece)
+{
+    if (basis_position != start) {
+        if (fd_seek(&basis_fd, start) != 0) {
+            fprintf(stderr, "api.cpp (%d): fd_seek: Error Code %d\n", __LINE__, errno);
+            fprintf(stderr, "api.cpp (%d): fd_seek: offset = %llu\n", __LINE__,
+                    static_cast<unsigned long long>(start));
             return ERROR_SYSTEM_CALL;
         }
-        work_size += piece;
-        start += piece;
-        length -= piece;
-        if (work_size == PIECE_SIZE && flushOutput() != 0)
-            return ERROR_HANDLER_CALL;
+        basis_position = start;
+    }
+    size_t got = 0;
+    long long r = 0;
+    while (got < piece) {
+        r = fd_read(&basis_fd, dst + got, piece - got);
+        if (r <= 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    basis_position += got;
+    if (got < piece) {
+        if (r < 0)
+            fprintf(stderr, "api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
+        fprintf(stderr, "api.cpp (%d): fd_read: length = %u, return code = %d\n", __LINE__,
+                static_cast<unsigned>(piece), static_cast<int>(got));
+        return ERROR_SYSTEM_CALL;
     }
     return 0;
 }

@@ -39,6 +39,8 @@ private:
     int readCommand(PatchCommand *cmd, bool *end_seen);
     int copyFromBasis(uint64_t start, uint64_t length);
     int copyLiteral(uint64_t length);
+    int readBasis(uint64_t start, uint8_t *dst, size_t piece);
+    template <class Fill> int fillWork(uint64_t length, Fill fill);
     int flushOutput();
 
     std::string patch_file;
