@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -45,8 +46,9 @@ double referenceWrites(const std::string &dir, int files)
                  "fileCheckSum text, path text unique NOT NULL);",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO t (fileType, syncID, fileSize, fileCheckSum, path) "
-                           "VALUES (0, ?, 4096, 'hash', ?)",
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO t (fileType, syncID, fileSize, fileCheckSum, path) "
+                       "VALUES (0, ?, 4096, 'hash', ?)",
                        -1, &stmt, nullptr);
     Clock::time_point start = Clock::now();
     for (int i = 0; i < files; ++i) {
@@ -67,8 +69,9 @@ double referenceScan(const std::string &db_path)
     sqlite3 *db = nullptr;
     sqlite3_open(db_path.c_str(), &db);
     sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(db, "SELECT fileType, fileModTime, fileSize, aclHash, path FROM "
-                           "event_table WHERE isExist = 1;",
+    sqlite3_prepare_v2(db,
+                       "SELECT fileType, fileModTime, fileSize, aclHash, path FROM "
+                       "event_table WHERE isExist = 1;",
                        -1, &stmt, nullptr);
     Clock::time_point start = Clock::now();
     size_t bytes = 0;

@@ -20,7 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,8 +60,8 @@ std::vector<Event> makeEvents(size_t count, bool one_dir)
         if (one_dir)
             snprintf(path, sizeof(path), "/big/file-%06zu.dat", i);
         else
-            snprintf(path, sizeof(path), "/d%02zu/e%02zu/file-%06zu.dat", i % 100,
-                     (i / 100) % 100, i);
+            snprintf(path, sizeof(path), "/d%02zu/e%02zu/file-%06zu.dat", i % 100, (i / 100) % 100,
+                     i);
         events.push_back(fileEvent(path, i + 1));
     }
     return events;
@@ -141,10 +142,10 @@ void benchFStat(int writes)
                  nullptr);
     start = Clock::now();
     for (int i = 0; i < writes; ++i) {
-        char *sql = sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, "
-                                    "syncStatus)  values(NULL, '%q', %d, %d);",
-                                    ("/home/user/sync/ref/file-" + std::to_string(i)).c_str(),
-                                    0, 2);
+        char *sql =
+            sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, "
+                            "syncStatus)  values(NULL, '%q', %d, %d);",
+                            ("/home/user/sync/ref/file-" + std::to_string(i)).c_str(), 0, 2);
         sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
         sqlite3_free(sql);
     }

@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,24 +31,26 @@ std::vector<std::string> MakeTree(const std::string &root, int files)
     std::vector<std::string> paths;
     for (int i = 0; i < files; ++i) {
         std::string dir = root + "/d" + std::to_string(i % 100);
-        if (i < 100) mkdir(dir.c_str(), 0755);
+        if (i < 100)
+            mkdir(dir.c_str(), 0755);
         std::string path = dir + "/File-" + std::to_string(i) + ".txt";
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         paths.push_back(path);
     }
     return paths;
 }
 
-template <typename F>
-double Best(int rounds, F &&body)
+template <typename F> double Best(int rounds, F &&body)
 {
     double best = 1e30;
     for (int r = 0; r < rounds; ++r) {
         Clock::time_point start = Clock::now();
         body();
         double s = SecondsSince(start);
-        if (s < best) best = s;
+        if (s < best)
+            best = s;
     }
     return best;
 }
@@ -70,31 +73,37 @@ int main(int argc, char **argv)
         perror("mkdtemp");
         return 1;
     }
-    std::vector<std::string> paths = MakeTree(root + "/tree", (mkdir((root + "/tree").c_str(), 0755), files));
+    std::vector<std::string> paths =
+        MakeTree(root + "/tree", (mkdir((root + "/tree").c_str(), 0755), files));
     std::vector<ustring> upaths(paths.begin(), paths.end());
 
     volatile uint64_t sink = 0;
     double t_lstat = Best(rounds, [&] {
         struct stat st;
-        for (const std::string &p : paths) sink += lstat(p.c_str(), &st) == 0 ? st.st_size : 1;
+        for (const std::string &p : paths)
+            sink += lstat(p.c_str(), &st) == 0 ? st.st_size : 1;
     });
     double t_check = Best(rounds, [&] {
         FILE_INFO info;
-        for (const ustring &p : upaths) sink += FSStat(p, info, true) == 0 ? info.size : 1;
+        for (const ustring &p : upaths)
+            sink += FSStat(p, info, true) == 0 ? info.size : 1;
     });
     double t_nocheck = Best(rounds, [&] {
         FILE_INFO info;
-        for (const ustring &p : upaths) sink += FSStat(p, info, false) == 0 ? info.size : 1;
+        for (const ustring &p : upaths)
+            sink += FSStat(p, info, false) == 0 ? info.size : 1;
     });
     Report("FSStat (exact-case check)", t_check, t_lstat, "lstat", files);
     Report("FSStat (no case check)", t_nocheck, t_lstat, "lstat", files);
 
     const int renames = files / 10 > 0 ? files / 10 : 1;
     double t_rename = Best(1, [&] {
-        for (int i = 0; i < renames; ++i) rename(paths[i].c_str(), (paths[i] + ".r").c_str());
+        for (int i = 0; i < renames; ++i)
+            rename(paths[i].c_str(), (paths[i] + ".r").c_str());
     });
     double t_fsrename = Best(1, [&] {
-        for (int i = 0; i < renames; ++i) FSRename(ustring(paths[i] + ".r"), upaths[i]);
+        for (int i = 0; i < renames; ++i)
+            FSRename(ustring(paths[i] + ".r"), upaths[i]);
     });
     Report("FSRename (directory synced)", t_fsrename, t_rename, "rename", renames);
 

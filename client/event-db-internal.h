@@ -8,7 +8,8 @@
 
 #include <memory>
 
-namespace event_db {
+namespace event_db
+{
 
 extern const ustring COMPONENT;
 

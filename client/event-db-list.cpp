@@ -11,7 +11,8 @@
 
 using namespace event_db;
 
-namespace {
+namespace
+{
 
 const char COLUMNS[] = "SELECT fileType, fileModTime, fileSize, aclHash, path FROM event_table ";
 
@@ -37,9 +38,9 @@ int FileEventDB::listInto(FileList &flist, const char *sql, const ustring &prefi
 {
     sqlite3_stmt *raw = nullptr;
     if (!sql || !m_db || sqlite3_prepare_v2(m_db, sql, -1, &raw, nullptr) != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n",
-                       __LINE__, m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE,
-                       m_db ? sqlite3_errmsg(m_db) : "not open");
+        Logger::LogMsg(
+            Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__,
+            m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE, m_db ? sqlite3_errmsg(m_db) : "not open");
         return -1;
     }
     Statement stmt(raw);
@@ -73,8 +74,9 @@ int FileEventDB::listInto(FileList &flist, const char *sql, const ustring &prefi
         }
     }
     if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n",
-                       __LINE__, rc, sqlite3_errmsg(m_db));
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
         return -1;
     }
     return 0;
@@ -128,11 +130,10 @@ int FileEventDB::rmEventInfo(const ustring &path)
     if (!m_db)
         return -1;
     SqlText sql(sqlite3_mprintf("DELETE FROM event_table WHERE (path = %Q OR path GLOB '%q/*');",
-                                path.c_str_utf8(),
-                                EscapeGlobPattern(path.c_str_utf8()).c_str()));
+                                path.c_str_utf8(), EscapeGlobPattern(path.c_str_utf8()).c_str()));
     if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_mprintf failed\n",
-                       __LINE__);
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): sqlite3_mprintf failed\n", __LINE__);
         return -1;
     }
     return execLogged(sql.get(), path.c_str_utf8());

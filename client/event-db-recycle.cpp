@@ -10,7 +10,8 @@
 
 using namespace event_db;
 
-namespace {
+namespace
+{
 
 typedef unsigned long long ull;
 
@@ -62,16 +63,16 @@ int FileEventDB::pathByHash(const char *sql, const ustring &hash, ustring &path)
     if (rc == SQLITE_DONE)
         return 0;
     if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: %s (%d)\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
         return -1;
     }
     path = columnText(raw, 0);
     return 1;
 }
 
-int FileEventDB::getFilePathByHash(const ustring &hash, const ustring & /*macHash*/,
-                                   ustring &path)
+int FileEventDB::getFilePathByHash(const ustring &hash, const ustring & /*macHash*/, ustring &path)
 {
     return pathByHash("SELECT path FROM event_table WHERE fileCheckSum = ? AND isExist = 1 "
                       "LIMIT 1;",
@@ -115,9 +116,10 @@ int FileEventDB::dumpFileToRecycleBin(const ustring &name, const ustring &path)
     std::string error;
     int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-db.cpp(%d): FileEventDB dumpFileToRecycleBin fail: %s (%d).\n",
-                       __LINE__, error.c_str(), rc);
+        Logger::LogMsg(
+            Logger::L_ERR, COMPONENT,
+            "[ERROR] event-db.cpp(%d): FileEventDB dumpFileToRecycleBin fail: %s (%d).\n", __LINE__,
+            error.c_str(), rc);
         return -1;
     }
     return 0;
@@ -151,10 +153,11 @@ int FileEventDB::dumpDirToRecycleBin(const ustring &name, const ustring &path)
 int FileEventDB::rmRecycleByPath(const ustring &name)
 {
     std::lock_guard<std::mutex> lock(m_dbMutex);
-    SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';",
-                                name.c_str_utf8()));
-    Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] event-db.cpp(%d): rmRecycleByPath sql : %s\n",
-                   __LINE__, sql ? sql.get() : "");
+    SqlText sql(
+        sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", name.c_str_utf8()));
+    Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
+                   "[DEBUG] event-db.cpp(%d): rmRecycleByPath sql : %s\n", __LINE__,
+                   sql ? sql.get() : "");
     std::string error;
     int rc = execOrRollback(m_db, sql.get(), error);
     if (rc != SQLITE_OK) {

@@ -13,7 +13,8 @@
 
 using namespace event_db;
 
-namespace {
+namespace
+{
 
 const char INSERT_ROW[] =
     "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, "
@@ -39,8 +40,7 @@ const char RAISE_ANCESTOR[] =
 
 void bindText(sqlite3_stmt *stmt, int index, const ustring &text)
 {
-    sqlite3_bind_text(stmt, index, text.c_str_utf8(), static_cast<int>(text.size()),
-                      SQLITE_STATIC);
+    sqlite3_bind_text(stmt, index, text.c_str_utf8(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
 void bindU64(sqlite3_stmt *stmt, int index, uint64_t value)
@@ -156,8 +156,7 @@ int FileEventDB::updateAncestors(const DBFileInfo &info)
         int rc = run(insert);
         if (rc == SQLITE_OK && sqlite3_changes(m_db) == 0) {
             bindU64(raise, 1, info.maxSyncID);
-            sqlite3_bind_text(raise, 2, path.c_str(), static_cast<int>(path.size()),
-                              SQLITE_STATIC);
+            sqlite3_bind_text(raise, 2, path.c_str(), static_cast<int>(path.size()), SQLITE_STATIC);
             rc = run(raise);
         }
         if (rc != SQLITE_OK) {
@@ -194,8 +193,8 @@ void FileEventDB::storeSignatures(const std::vector<const DBFileInfo *> &infos, 
         const DBFileInfo &info = *infos[i];
         if (info.IsFile() && !info.signaturePath.empty() && storeSignature(info) != 0) {
             Logger::LogMsg(Logger::L_WARNING, COMPONENT,
-                           "[WARNING] event-db.cpp(%d): signature file of '%s' is lost\n",
-                           __LINE__, info.path.c_str_utf8());
+                           "[WARNING] event-db.cpp(%d): signature file of '%s' is lost\n", __LINE__,
+                           info.path.c_str_utf8());
         }
     }
 }

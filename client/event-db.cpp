@@ -12,7 +12,8 @@ using namespace event_db;
 
 const ustring event_db::COMPONENT("event_db_debug");
 
-namespace {
+namespace
+{
 
 const char SCHEMA[] =
     "PRAGMA journal_mode = WAL;"
@@ -98,15 +99,17 @@ void readRow(sqlite3_stmt *stmt, DBFileInfo &info, uint64_t &row_id)
 
 FileEventDB::FileEventDB() : m_db(nullptr)
 {
-    Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] event-db.cpp(%d): event db <%p> is created\n",
-                   __LINE__, static_cast<void *>(this));
+    Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
+                   "[DEBUG] event-db.cpp(%d): event db <%p> is created\n", __LINE__,
+                   static_cast<void *>(this));
 }
 
 FileEventDB::~FileEventDB()
 {
     destroy();
-    Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] event-db.cpp(%d): event db <%p> is deleted\n",
-                   __LINE__, static_cast<void *>(this));
+    Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
+                   "[DEBUG] event-db.cpp(%d): event db <%p> is deleted\n", __LINE__,
+                   static_cast<void *>(this));
 }
 
 ustring FileEventDB::signatureName(uint64_t row_id)
@@ -214,8 +217,8 @@ int FileEventDB::getEventInfo(const ustring &path, DBFileInfo &info)
     std::lock_guard<std::mutex> lock(m_dbMutex);
     info.path.clear();
     if (path.empty()) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): The strpath is empty.\n",
-                       __LINE__);
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): The strpath is empty.\n", __LINE__);
         return -1;
     }
     SqlText sql(sqlite3_mprintf(SELECT_ROW, path.c_str_utf8()));

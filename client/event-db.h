@@ -17,7 +17,8 @@
 
 struct sqlite3;
 
-class DBFileInfo {
+class DBFileInfo
+{
 public:
     int32_t isExist = 0;
     uint64_t syncID = 0;
@@ -50,7 +51,8 @@ public:
     bool IsDir() const { return fileType == 1; }
 };
 
-class FileEventDB {
+class FileEventDB
+{
 public:
     struct EventInfo {
         uint64_t row_id = 0;
@@ -84,8 +86,7 @@ public:
 
     // 1 with `path`, 0 none, -1 error. `macHash` is not used.
     int getFilePathByHash(const ustring &hash, const ustring &macHash, ustring &path);
-    int getFilePathByHashFromRecycle(const ustring &hash, const ustring &macHash,
-                                     ustring &path);
+    int getFilePathByHashFromRecycle(const ustring &hash, const ustring &macHash, ustring &path);
 
     int addFileToRecycleBin(const ustring &name, uint64_t size, const ustring &hash,
                             const ustring &macHash);
@@ -114,8 +115,7 @@ private:
     int execLogged(const char *sql, const char *subject);
     int listInto(FileList &flist, const char *sql, const ustring &prefix, bool by_path);
     int pathByHash(const char *sql, const ustring &hash, ustring &path);
-    static void removeSignature(struct sqlite3_context *ctx, int argc,
-                                struct sqlite3_value **argv);
+    static void removeSignature(struct sqlite3_context *ctx, int argc, struct sqlite3_value **argv);
 
     ustring m_eventDBPath;
     ustring m_signPath;

@@ -4,7 +4,8 @@
 
 #include "log.h"
 
-namespace {
+namespace
+{
 
 const ustring COMPONENT("event_list_debug");
 

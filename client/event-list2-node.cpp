@@ -3,9 +3,11 @@
 #include <cstring>
 #include <functional>
 
-namespace event_tree {
+namespace event_tree
+{
 
-namespace {
+namespace
+{
 
 // Children lists shorter than this are searched directly; longer ones get an index.
 const uint32_t INDEX_THRESHOLD = 8;
@@ -35,8 +37,7 @@ void TreeNode::assign(const Event &e)
     size_t path_len = e.m_path.size();
     size_t opt_len = e.m_opt.size();
     size_t mac_len = e.m_mac_attr_hash.size();
-    std::unique_ptr<char[]> block(
-        new char[name_len + hash_len + path_len + opt_len + mac_len + 5]);
+    std::unique_ptr<char[]> block(new char[name_len + hash_len + path_len + opt_len + mac_len + 5]);
     char *out = block.get();
     put(out, text.get(), name_len);
     put(out, e.m_data_hash.c_str_utf8(), hash_len);
@@ -176,8 +177,8 @@ void ChildIndex::erase(TreeNode *n)
     }
 }
 
-DirNode::DirNode(std::string_view name, DirNode *parent_dir) : TreeNode(name, true),
-                                                              parent(parent_dir)
+DirNode::DirNode(std::string_view name, DirNode *parent_dir)
+    : TreeNode(name, true), parent(parent_dir)
 {
 }
 

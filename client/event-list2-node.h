@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-namespace event_tree {
+namespace event_tree
+{
 
 enum Status : uint8_t { WAITING = 0, PROCESSING = 1, DONE = 2, RETRY = 3 };
 
@@ -68,7 +69,8 @@ struct ChildList {
 };
 
 // Open-addressing hash set over the children of one directory, keyed by name and kind.
-class ChildIndex {
+class ChildIndex
+{
 public:
     TreeNode *find(std::string_view name, bool dir) const;
     void insert(TreeNode *n);

@@ -11,7 +11,8 @@
 using event_tree::DirNode;
 using event_tree::TreeNode;
 
-namespace {
+namespace
+{
 
 const ustring COMPONENT("event_list_debug");
 
@@ -179,9 +180,9 @@ int EventList2::Pop(const ustring &path, Event &e)
         if (parent) {
             DirNode *dir = parent->findDir(split.name);
             TreeNode *file = parent->findFile(split.name);
-            node = dir && dir->status == RETRY ? dir
+            node = dir && dir->status == RETRY     ? dir
                    : file && file->status == RETRY ? file
-                                                    : nullptr;
+                                                   : nullptr;
             chain_start = parent;
         }
     }

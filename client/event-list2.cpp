@@ -9,7 +9,8 @@
 using event_tree::DirNode;
 using event_tree::TreeNode;
 
-namespace {
+namespace
+{
 
 const ustring COMPONENT("event_list_debug");
 const size_t MAX_PATH_BYTES = 4095;
@@ -28,8 +29,8 @@ const char *EventList2::StatusName(int status)
     return status >= 0 && status < 4 ? names[status] : "UNKNOWN";
 }
 
-EventList2::EventList2() : root(new DirNode("/", nullptr)), server_event_count(0),
-                           local_event_count(0)
+EventList2::EventList2()
+    : root(new DirNode("/", nullptr)), server_event_count(0), local_event_count(0)
 {
 }
 
@@ -49,8 +50,8 @@ bool EventList2::splitPath(const ustring &path, SplitPath &out)
     }
     size_t slash = text.rfind('/');
     out.name = slash == std::string_view::npos ? text : text.substr(slash + 1);
-    std::string_view parent = slash == std::string_view::npos ? std::string_view()
-                                                              : text.substr(0, slash);
+    std::string_view parent =
+        slash == std::string_view::npos ? std::string_view() : text.substr(0, slash);
     out.parents.clear();
     size_t pos = 0;
     while (pos < parent.size()) {
@@ -216,8 +217,7 @@ bool EventList2::pruneDir(DirNode *dir, DirNode *child, bool server, uint64_t ba
 {
     int inside = prune(child, server, base);
     bool same_origin = sameOrigin(child, server);
-    bool obsolete = child->status == WAITING && same_origin &&
-                    (!server || child->syncID < base);
+    bool obsolete = child->status == WAITING && same_origin && (!server || child->syncID < base);
     if (inside == 0 && (child->status == DONE || obsolete)) {
         Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
                        "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n", __LINE__,
@@ -464,8 +464,8 @@ int EventList2::Redo(const Event &e)
 void EventList2::Clear()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Logger::LogMsg(Logger::L_INFO, COMPONENT, "[INFO] event-list2.cpp(%d): ========Clear=========\n",
-                   __LINE__);
+    Logger::LogMsg(Logger::L_INFO, COMPONENT,
+                   "[INFO] event-list2.cpp(%d): ========Clear=========\n", __LINE__);
     root.reset(new DirNode("/", nullptr));
     std::lock_guard<std::mutex> count_lock(mutex_count);
     server_event_count = 0;

@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-class EventList2 {
+class EventList2
+{
 public:
     enum Status {
         WAITING = event_tree::WAITING,

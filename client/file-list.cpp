@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+namespace
+{
 
 const ustring COMPONENT("flist_debug");
 const size_t FIRST_CHUNK = 512;
@@ -158,8 +159,7 @@ int FileList::AddDirectory(DirNode *parent, const ustring &name, uint32_t mtime,
     return AddDirectory(parent, name, attr);
 }
 
-int FileList::AddDirectory(int dir_id, const ustring &name, uint32_t mtime,
-                           const ustring &acl_hash)
+int FileList::AddDirectory(int dir_id, const ustring &name, uint32_t mtime, const ustring &acl_hash)
 {
     if (dir_id < 0)
         return -1;
@@ -175,11 +175,11 @@ FileList::DirNode *FileList::stepInto(DirNode *dir, const char *component, bool 
     if (buf.insert(component, probe.name) != 0 || dir->file.count(probe))
         return nullptr;
     if (debug_log && log_as_directory) {
-        Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
-                       "[DEBUG] flist.cpp(%d): adding directory '%s'\n", __LINE__, component);
+        Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] flist.cpp(%d): adding directory '%s'\n",
+                       __LINE__, component);
     } else if (debug_log) {
-        Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
-                       "[DEBUG] flist.cpp(%d): searching parent '%s'\n", __LINE__, component);
+        Logger::LogMsg(Logger::L_DEBUG, COMPONENT, "[DEBUG] flist.cpp(%d): searching parent '%s'\n",
+                       __LINE__, component);
     }
     auto found = dir->dir.find(probe.name);
     if (found != dir->dir.end())

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-class StringBuffer {
+class StringBuffer
+{
 public:
     // A stored name: a pointer into a block, ordered by its bytes.
     struct String {
@@ -49,7 +50,8 @@ private:
     int used;
 };
 
-class FileList {
+class FileList
+{
 public:
     struct Attribute {
         uint32_t mtime = 0;
@@ -87,7 +89,8 @@ public:
     // Walks the entries backwards from the deepest, greatest name: names from greatest to
     // smallest, a directory's content before the directory. The top itself is never
     // yielded: an iterator that steps back onto it equals rend().
-    class reverse_iterator {
+    class reverse_iterator
+    {
     public:
         enum State { PRINT_ME = 0, PRINT_DIR = 1, PRINT_FILE = 2 };
 
@@ -105,7 +108,9 @@ public:
             std::set<FileNode>::const_reverse_iterator file_it;
             std::map<StringBuffer::String, DirNode *>::const_reverse_iterator dir_it;
             explicit Frame(const DirNode *d)
-                : dir(d), file_it(d->file.rbegin()), dir_it(d->dir.rbegin()) {}
+                : dir(d), file_it(d->file.rbegin()), dir_it(d->dir.rbegin())
+            {
+            }
         };
 
         reverse_iterator(const FileList *list, bool at_end);
@@ -131,8 +136,7 @@ public:
                 const ustring &acl_hash);
     int AddDirectory(DirNode *parent, const ustring &name, const Attribute &attr);
     int AddDirectory(int dir_id, const ustring &name, const Attribute &attr);
-    int AddDirectory(DirNode *parent, const ustring &name, uint32_t mtime,
-                     const ustring &acl_hash);
+    int AddDirectory(DirNode *parent, const ustring &name, uint32_t mtime, const ustring &acl_hash);
     int AddDirectory(int dir_id, const ustring &name, uint32_t mtime, const ustring &acl_hash);
 
     int AddFile(const ustring &pathname, const Attribute &attr);
@@ -149,12 +153,11 @@ public:
 
 private:
     DirNode *walkTo(const char *part, size_t len, bool log_as_directory, int *created);
-    DirNode *stepInto(DirNode *dir, const char *component, bool log_as_directory,
-                      int *created);
+    DirNode *stepInto(DirNode *dir, const char *component, bool log_as_directory, int *created);
 
     StringBuffer &buf;
     DirNode root;
-    std::vector<DirNode *> node;               // index = directory id; 0 is the top
+    std::vector<DirNode *> node;                 // index = directory id; 0 is the top
     std::vector<std::unique_ptr<DirNode>> owned; // every directory below the top
     DirNode *last_parent;                        // directory of the last AddFile by path
     std::string last_parent_path;

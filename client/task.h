@@ -10,7 +10,8 @@
 class TaskManager;
 class TaskContext;
 
-class Task {
+class Task
+{
 public:
     enum State { RUN = 0, PAUSE = 1, STOP = 2 };
 

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 const char *const ERROR_NAMES[MAX_ERROR_CODE + 1] = {
     "NO_ERROR",
@@ -42,40 +43,60 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 bool isNameChar(char c)
 {
-    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-           c == '_';
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
 }
 
 int hexDigit(char c)
 {
-    if (isDigit(c)) return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
-bool isOctal(char c) { return c >= '0' && c <= '7'; }
+bool isOctal(char c)
+{
+    return c >= '0' && c <= '7';
+}
 
 // The character a one-letter escape stands for, or -1.
 int simpleEscape(char c)
 {
     switch (c) {
-    case 'a': return '\a';
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    case '\'': return '\'';
-    case '"': return '"';
-    case '\\': return '\\';
-    case '?': return '?';
-    default: return -1;
+    case 'a':
+        return '\a';
+    case 'b':
+        return '\b';
+    case 'f':
+        return '\f';
+    case 'n':
+        return '\n';
+    case 'r':
+        return '\r';
+    case 't':
+        return '\t';
+    case 'v':
+        return '\v';
+    case '\'':
+        return '\'';
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case '?':
+        return '?';
+    default:
+        return -1;
     }
 }
 
@@ -87,7 +108,8 @@ enum Expect {
 };
 
 // Parses one file line by line. Every step returns 0 or a negated parse_error code.
-class Parser {
+class Parser
+{
 public:
     Parser(const schema_parser *schema, void *result) : m_schema(schema), m_result(result) {}
 
@@ -112,7 +134,8 @@ private:
     char cur() const { return m_line[m_pos]; }
     void skipBlanks()
     {
-        while (more() && isBlank(cur())) ++m_pos;
+        while (more() && isBlank(cur()))
+            ++m_pos;
     }
     // The rest of the line is empty or a comment.
     bool atEnd() const { return !more() || cur() == '#'; }
@@ -218,15 +241,21 @@ int Parser::parseSection()
 {
     ++m_pos; // '['
     int ret = parseName(m_section_name, SECTION_TOO_LONG);
-    if (ret != 0) return ret;
-    if (atEnd()) return -SECTION_MISSING_RIGHT_BRACKET;
-    if (cur() != ']') return -SECTION_ILLEGAL_CHARACTER;
-    if (m_section_name[0] == '\0') return -SECTION_MISSING_SECTION;
+    if (ret != 0)
+        return ret;
+    if (atEnd())
+        return -SECTION_MISSING_RIGHT_BRACKET;
+    if (cur() != ']')
+        return -SECTION_ILLEGAL_CHARACTER;
+    if (m_section_name[0] == '\0')
+        return -SECTION_MISSING_SECTION;
     ++m_pos;
     ret = expectLineEnd();
-    if (ret != 0) return ret;
+    if (ret != 0)
+        return ret;
     m_section = search_section_schema(m_schema, m_section_name);
-    if (m_section == nullptr) return -SECTION_UNDEFINED_SECTION;
+    if (m_section == nullptr)
+        return -SECTION_UNDEFINED_SECTION;
     m_expect = EXPECT_ANY;
     return 0;
 }
@@ -234,10 +263,13 @@ int Parser::parseSection()
 int Parser::parseKeyLine()
 {
     int ret = parseName(m_key_name, KEY_TOO_LONG);
-    if (ret != 0) return ret;
-    if (m_key_name[0] == '\0') return -KEY_MISSING_KEY;
+    if (ret != 0)
+        return ret;
+    if (m_key_name[0] == '\0')
+        return -KEY_MISSING_KEY;
     skipBlanks();
-    if (!more() || cur() != '=') return -KEY_ILLEGAL_CHARACTER;
+    if (!more() || cur() != '=')
+        return -KEY_ILLEGAL_CHARACTER;
     ++m_pos;
     skipBlanks();
     const schema_key *key = search_key_schema(m_section, m_key_name);
@@ -282,16 +314,19 @@ static bool toUnsigned(const char *digits, size_t n, uint64_t limit, uint64_t *o
 int Parser::parseInteger(const schema_key *key)
 {
     size_t start = m_pos;
-    if (atEnd()) return -VALUE_NUMERIC_MISSING_VALUE;
+    if (atEnd())
+        return -VALUE_NUMERIC_MISSING_VALUE;
     bool negative = cur() == '-';
     bool signed_ = negative || cur() == '+';
-    if (signed_) ++m_pos;
+    if (signed_)
+        ++m_pos;
     size_t digits = m_pos;
     if (more() && isDigit(cur())) {
         if (cur() == '0') {
             ++m_pos;
         } else {
-            while (more() && isDigit(cur())) ++m_pos;
+            while (more() && isDigit(cur()))
+                ++m_pos;
         }
     } else if (signed_ || (more() && cur() == '.')) {
         return -VALUE_NUMERIC_MISSING_INTEGER_PART;
@@ -301,13 +336,18 @@ int Parser::parseInteger(const schema_key *key)
     size_t digits_end = m_pos;
     if (more() && cur() == '.') {
         ++m_pos;
-        if (!more() || !isDigit(cur())) return -VALUE_NUMERIC_MISSING_FRACTIONAL_PART;
-        while (more() && isDigit(cur())) ++m_pos; // the fraction is accepted and dropped
+        if (!more() || !isDigit(cur()))
+            return -VALUE_NUMERIC_MISSING_FRACTIONAL_PART;
+        while (more() && isDigit(cur()))
+            ++m_pos; // the fraction is accepted and dropped
     }
-    if (m_pos - start > PARSER_MAX_NUMBER) return -VALUE_TOO_LONG;
-    if (more() && !isBlank(cur()) && cur() != '#') return -VALUE_NUMERIC_ILLEGAL_SYNTAX;
+    if (m_pos - start > PARSER_MAX_NUMBER)
+        return -VALUE_TOO_LONG;
+    if (more() && !isBlank(cur()) && cur() != '#')
+        return -VALUE_NUMERIC_ILLEGAL_SYNTAX;
     int ret = expectLineEnd();
-    if (ret != 0) return ret;
+    if (ret != 0)
+        return ret;
 
     uint64_t max = key->type == integer32_type ? INT32_MAX : INT64_MAX;
     uint64_t magnitude = 0;
@@ -315,7 +355,8 @@ int Parser::parseInteger(const schema_key *key)
     if (!toUnsigned(m_line + digits, digits_end - digits, negative ? max + 1 : max, &magnitude)) {
         return -VALUE_TOO_LONG;
     }
-    int64_t value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    int64_t value =
+        negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return storeInteger(key, value);
 }
 
@@ -334,8 +375,10 @@ int Parser::parseStringValue(const schema_key *key)
 {
     std::string text;
     int ret = parseQuoted(text);
-    if (ret == 0) ret = expectLineEnd();
-    if (ret != 0) return ret;
+    if (ret == 0)
+        ret = expectLineEnd();
+    if (ret != 0)
+        return ret;
     if (vt_string_assign(static_cast<value_type_string *>(valueOf(key)), text.c_str()) != 0) {
         return -INTERNAL_ERROR;
     }
@@ -348,14 +391,17 @@ int Parser::parseSetValues(const schema_key *key)
     for (;;) {
         std::string text;
         int ret = parseQuoted(text);
-        if (ret != 0) return ret;
-        if (vt_string_set_insert(set, text.c_str()) != 0) return -INTERNAL_ERROR;
+        if (ret != 0)
+            return ret;
+        if (vt_string_set_insert(set, text.c_str()) != 0)
+            return -INTERNAL_ERROR;
         skipBlanks();
         if (atEnd()) {
             m_expect = EXPECT_ANY;
             return 0;
         }
-        if (cur() != ',') return -VALUE_SET_MISSING_SEPARATER;
+        if (cur() != ',')
+            return -VALUE_SET_MISSING_SEPARATER;
         ++m_pos;
         skipBlanks();
         if (atEnd()) {
@@ -368,10 +414,12 @@ int Parser::parseSetValues(const schema_key *key)
 
 int Parser::parseQuoted(std::string &out)
 {
-    if (!more() || cur() != '"') return -VALUE_STRING_MISSING_LEFT_QUOTE;
+    if (!more() || cur() != '"')
+        return -VALUE_STRING_MISSING_LEFT_QUOTE;
     ++m_pos;
     for (;;) {
-        if (!more()) return -VALUE_STRING_MISSING_RIGHT_QUOTE;
+        if (!more())
+            return -VALUE_STRING_MISSING_RIGHT_QUOTE;
         unsigned char c = static_cast<unsigned char>(cur());
         if (c == '"') {
             ++m_pos;
@@ -379,14 +427,16 @@ int Parser::parseQuoted(std::string &out)
         }
         if (c == '\\') {
             int ret = parseEscape(out);
-            if (ret != 0) return ret;
+            if (ret != 0)
+                return ret;
         } else if (c < 0x20 || c == 0x7f) {
             return -VALUE_STRING_ILLEGAL_CHARACTER;
         } else {
             out += static_cast<char>(c); // bytes from 0x80 up are taken as they are
             ++m_pos;
         }
-        if (out.size() > PARSER_MAX_STRING) return -VALUE_TOO_LONG;
+        if (out.size() > PARSER_MAX_STRING)
+            return -VALUE_TOO_LONG;
     }
     return out.empty() ? -VALUE_STRING_EMPTY : 0;
 }
@@ -394,7 +444,8 @@ int Parser::parseQuoted(std::string &out)
 int Parser::parseEscape(std::string &out)
 {
     ++m_pos; // '\'
-    if (!more()) return -VALUE_STRING_MISSING_RIGHT_QUOTE;
+    if (!more())
+        return -VALUE_STRING_MISSING_RIGHT_QUOTE;
     char c = cur();
     int value = simpleEscape(c);
     if (value >= 0) {
@@ -412,7 +463,8 @@ int Parser::parseEscape(std::string &out)
     }
     // The values are C strings: a NUL would silently cut the text short (an empty
     // prefix, say, that matches every name), so it is refused like a raw control byte.
-    if (value == 0) return -VALUE_STRING_ILLEGAL_CHARACTER;
+    if (value == 0)
+        return -VALUE_STRING_ILLEGAL_CHARACTER;
     out += static_cast<char>(value);
     return 0;
 }
@@ -427,8 +479,7 @@ const char *parse_error_name(int code)
     return ERROR_NAMES[code];
 }
 
-parse_result parse_stream(FILE *in, const schema_parser *schema, void *result,
-                          parse_report *report)
+parse_result parse_stream(FILE *in, const schema_parser *schema, void *result, parse_report *report)
 {
     Parser parser(schema, result);
     return parser.run(in, report);

@@ -47,9 +47,9 @@ enum parse_error {
 };
 
 enum {
-    PARSER_MAX_LINE = 1024,       // characters of one line, its end excluded
-    PARSER_MAX_STRING = 512,      // bytes of one decoded string
-    PARSER_MAX_NUMBER = 511,      // characters of one number
+    PARSER_MAX_LINE = 1024,  // characters of one line, its end excluded
+    PARSER_MAX_STRING = 512, // bytes of one decoded string
+    PARSER_MAX_NUMBER = 511, // characters of one number
 };
 
 // What a parse found besides its result; filled when the caller asks for it.

@@ -28,8 +28,7 @@ void *schema_value(void *result, const schema_section *section, const schema_key
     return static_cast<char *>(result) + section->offset + key->offset;
 }
 
-const void *schema_value(const void *result, const schema_section *section,
-                         const schema_key *key)
+const void *schema_value(const void *result, const schema_section *section, const schema_key *key)
 {
     return static_cast<const char *>(result) + section->offset + key->offset;
 }

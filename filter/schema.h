@@ -39,8 +39,7 @@ const schema_key *search_key_schema(const schema_section *section, const char *n
 
 // Address of a key's value inside a result structure.
 void *schema_value(void *result, const schema_section *section, const schema_key *key);
-const void *schema_value(const void *result, const schema_section *section,
-                         const schema_key *key);
+const void *schema_value(const void *result, const schema_section *section, const schema_key *key);
 
 // Every value of the result set to its empty state (integers 0, no strings, empty sets).
 // Does not release anything: use on fresh memory or after schema_destroy_result.

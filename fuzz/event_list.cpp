@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Silences the tree's own log lines so the fuzzer spends its time in the tree.
 void quietLogs()

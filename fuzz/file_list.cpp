@@ -10,7 +10,8 @@
 #include <vector>
 #include <string>
 
-namespace {
+namespace
+{
 
 void quietLogs()
 {

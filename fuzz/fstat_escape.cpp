@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+namespace
+{
 
 // One row from `sql` with the text bound as ?1, or a trap when SQLite rejects it.
 long long evaluate(sqlite3 *db, const char *sql, const std::string &text)

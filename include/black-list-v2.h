@@ -44,7 +44,8 @@ const char *filter_name_extension(const char *name);
 // True when `list` holds "*" or the extension of `name` (ASCII case ignored).
 bool filter_extension_listed(const value_type_string_set *list, const char *name);
 
-class BlackList2 {
+class BlackList2
+{
 public:
     BlackList2();
     ~BlackList2();

@@ -172,8 +172,7 @@ private:
     struct TransferWords;
     static const TransferWords kReadWords;
     static const TransferWords kWriteWords;
-    int WaitToTransfer(SOCKET sock, bool want_write, const TransferWords &words,
-                       bool check_ready);
+    int WaitToTransfer(SOCKET sock, bool want_write, const TransferWords &words, bool check_ready);
     template <class Io>
     static int PlainTransfer(Channel *ch, bool for_write, const TransferWords &words, Io io);
     static int PlainRead(Channel *ch, char *buf, size_t n);

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <map>
 
-class Config {
+class Config
+{
 public:
     // Reads `path`; 0 on success, -1 when it cannot be opened or a line is malformed (then
     // nothing read so far is kept).

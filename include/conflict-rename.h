@@ -33,7 +33,8 @@ int WhiteSpaceConflictRename(const ustring &fullpath, const ustring &basename,
 
 // Process-wide generator of 8-character temporary names from the alphabet
 // 0-9 a-z A-Z '-' '_', seeded from a high-resolution clock. Thread-safe.
-class TmpNameGen {
+class TmpNameGen
+{
 public:
     static TmpNameGen *getInstance();
 

@@ -11,7 +11,8 @@
 // same path supersedes it.
 static const uint64_t MAX_SYNC_ID = 0x7FFFFFFFFFFFFFFFULL;
 
-class Event {
+class Event
+{
 public:
     // A fixed underlying type: a record read from outside may carry any value.
     enum Type : int32_t {

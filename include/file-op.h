@@ -12,7 +12,7 @@
 #include <ctime>
 
 enum FILE_TYPE {
-    FT_ERR = 0,   // unknown, or a device node
+    FT_ERR = 0, // unknown, or a device node
     FT_FILE = 1,
     FT_DIR = 2,
     FT_SLINK = 3, // symbolic link (the link itself)
@@ -52,8 +52,8 @@ enum { FS_ERR_TRASH = -3 };
 // the destructor closes a handle the caller forgot.
 struct DIR_HANDLE {
     ustring path;
-    int flag = 0;           // bit 0: fill mtime and size of each entry
-    DIR *handle = nullptr;  // opened by the first FSReadDir
+    int flag = 0;          // bit 0: fill mtime and size of each entry
+    DIR *handle = nullptr; // opened by the first FSReadDir
 
     DIR_HANDLE() = default;
     DIR_HANDLE(const DIR_HANDLE &) = delete;

@@ -7,7 +7,8 @@
 
 #include <mutex>
 
-class ForceHashCheckListCpp {
+class ForceHashCheckListCpp
+{
 public:
     ForceHashCheckListCpp();
     ~ForceHashCheckListCpp();

@@ -25,7 +25,8 @@ struct FileStatusInfo {
     }
 };
 
-class FileStatusDB {
+class FileStatusDB
+{
 public:
     enum { FT_FILE = 0, FT_DIR = 1 };
     enum { SS_SYNCED = 1, SS_SYNCING = 2, SS_READ_ONLY = 4 };
@@ -47,8 +48,7 @@ public:
     static int getFileSyncStat(const ustring &path, FileStatusInfo *out);
     // The rows one level below `dir`, as a new[] array of `size` elements that the
     // caller deletes with delete[]; nullptr (size 0) when there are none or on error.
-    static FileStatusInfo *getFileSyncStats(const ustring &dir, int start, int limit,
-                                            int &size);
+    static FileStatusInfo *getFileSyncStats(const ustring &dir, int start, int limit, int &size);
     static bool isAnySubFileDirSyncing(const ustring &dir);
     static bool isAnyFileSyncing();
 

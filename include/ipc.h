@@ -22,7 +22,8 @@ int DiscardBinaryItems(PObject &obj);
 // received message; it goes with everything left in it (items replaced by a later
 // duplicate key, or cut short by a failed receive, included). When it cannot be created
 // its path names a directory that does not exist, so that storing an item fails.
-class ScratchRecvDir {
+class ScratchRecvDir
+{
 public:
     ScratchRecvDir();
     ~ScratchRecvDir();
@@ -39,7 +40,8 @@ private:
 // own and drops its binary items. The stream decoder's result.
 int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg);
 
-class IPCListener {
+class IPCListener
+{
 public:
     IPCListener();
     ~IPCListener();
@@ -67,7 +69,8 @@ private:
     std::string socket_path;
 };
 
-class IPCSender {
+class IPCSender
+{
 public:
     IPCSender();
     virtual ~IPCSender();

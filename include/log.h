@@ -11,7 +11,8 @@
 #include <map>
 #include <mutex>
 
-class Logger {
+class Logger
+{
 public:
     enum Type {
         ANDROID_LOGGER = 0,

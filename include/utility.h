@@ -5,7 +5,8 @@
 
 // A temporary file (signatures, deltas) that is removed when its owner goes away, unless
 // it was made permanent. Movable, not copyable: exactly one object owns a created file.
-class TempFile {
+class TempFile
+{
 public:
     explicit TempFile(const ustring &prefix = ustring());
     TempFile(TempFile &&other) noexcept;

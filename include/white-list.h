@@ -7,7 +7,8 @@
 
 #include <mutex>
 
-class WhiteListCpp {
+class WhiteListCpp
+{
 public:
     WhiteListCpp();
     ~WhiteListCpp();

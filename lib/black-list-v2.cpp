@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // A stretch of bytes of a path.
 struct Text {
@@ -10,14 +11,21 @@ struct Text {
     size_t n;
 };
 
-Text textOf(const char *s) { return Text{s, strlen(s)}; }
+Text textOf(const char *s)
+{
+    return Text{s, strlen(s)};
+}
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool sameIgnoringCase(const char *a, const char *b, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+        if (lowerAscii(a[i]) != lowerAscii(b[i]))
+            return false;
     }
     return true;
 }
@@ -37,7 +45,8 @@ bool startsWithEntry(Text text, const char *entry)
 bool nameMatch(const value_type_string_set &set, Text text)
 {
     for (size_t i = 0; i < set.used; ++i) {
-        if (equalsEntry(text, set.set[i])) return true;
+        if (equalsEntry(text, set.set[i]))
+            return true;
     }
     return false;
 }
@@ -45,7 +54,8 @@ bool nameMatch(const value_type_string_set &set, Text text)
 bool prefixMatch(const value_type_string_set &set, Text text)
 {
     for (size_t i = 0; i < set.used; ++i) {
-        if (startsWithEntry(text, set.set[i])) return true;
+        if (startsWithEntry(text, set.set[i]))
+            return true;
     }
     return false;
 }
@@ -55,7 +65,8 @@ bool directoryMatch(const value_type_string_set &set, Text path)
 {
     for (size_t i = 0; i < set.used; ++i) {
         size_t n = strlen(set.set[i]);
-        if (startsWithEntry(path, set.set[i]) && (path.n == n || path.p[n] == '/')) return true;
+        if (startsWithEntry(path, set.set[i]) && (path.n == n || path.p[n] == '/'))
+            return true;
     }
     return false;
 }
@@ -64,9 +75,11 @@ bool directoryMatch(const value_type_string_set &set, Text path)
 size_t utf8CharLength(const unsigned char *s, size_t left)
 {
     size_t n = s[0] < 0xC0 ? 1 : s[0] < 0xE0 ? 2 : s[0] < 0xF0 ? 3 : s[0] < 0xF8 ? 4 : 1;
-    if (n > left) return 1;
+    if (n > left)
+        return 1;
     for (size_t i = 1; i < n; ++i) {
-        if ((s[i] & 0xC0) != 0x80) return 1;
+        if ((s[i] & 0xC0) != 0x80)
+            return 1;
     }
     return n;
 }
@@ -74,7 +87,8 @@ size_t utf8CharLength(const unsigned char *s, size_t left)
 bool containsBytes(Text text, const char *needle, size_t n)
 {
     for (size_t i = 0; i + n <= text.n; ++i) {
-        if (memcmp(text.p + i, needle, n) == 0) return true;
+        if (memcmp(text.p + i, needle, n) == 0)
+            return true;
     }
     return false;
 }
@@ -83,12 +97,14 @@ bool containsBytes(Text text, const char *needle, size_t n)
 // so a black "é" does not refuse every name that merely shares its lead byte.
 bool charMatch(const value_type_string &chars, Text text)
 {
-    if (chars.str == nullptr) return false;
+    if (chars.str == nullptr)
+        return false;
     const unsigned char *c = reinterpret_cast<const unsigned char *>(chars.str);
     size_t left = strlen(chars.str);
     while (left > 0) {
         size_t n = utf8CharLength(c, left);
-        if (containsBytes(text, reinterpret_cast<const char *>(c), n)) return true;
+        if (containsBytes(text, reinterpret_cast<const char *>(c), n))
+            return true;
         c += n;
         left -= n;
     }
@@ -105,17 +121,25 @@ int testComponent(const Filter *f, Text component, Text path)
 {
     const FilterCommon &common = f->Common;
     const FilterDirectory &dir = f->Directory;
-    if (charMatch(common.black_char, component)) return FILTER_CHAR;
-    if (prefixMatch(common.black_prefix, component)) return FILTER_PREFIX;
-    if (directoryMatch(common.black_dir_prefix, path)) return FILTER_DIR_PREFIX;
-    if (nameMatch(common.black_name, component)) return FILTER_NAME;
-    if (overLimit(component.n, common.max_length)) return FILTER_LENGTH;
+    if (charMatch(common.black_char, component))
+        return FILTER_CHAR;
+    if (prefixMatch(common.black_prefix, component))
+        return FILTER_PREFIX;
+    if (directoryMatch(common.black_dir_prefix, path))
+        return FILTER_DIR_PREFIX;
+    if (nameMatch(common.black_name, component))
+        return FILTER_NAME;
+    if (overLimit(component.n, common.max_length))
+        return FILTER_LENGTH;
     if (directoryMatch(common.black_path_prefix_selective_sync, path)) {
         return FILTER_PATH_PREFIX_SELECTIVE_SYNC;
     }
-    if (charMatch(dir.black_char, component)) return FILTER_CHAR;
-    if (nameMatch(dir.black_name, component)) return FILTER_NAME;
-    if (prefixMatch(dir.black_prefix, component)) return FILTER_PREFIX;
+    if (charMatch(dir.black_char, component))
+        return FILTER_CHAR;
+    if (nameMatch(dir.black_name, component))
+        return FILTER_NAME;
+    if (prefixMatch(dir.black_prefix, component))
+        return FILTER_PREFIX;
     return 0;
 }
 
@@ -131,7 +155,8 @@ int testComponents(const Filter *f, Text dirs, Text path)
         const char *end = static_cast<const char *>(memchr(dirs.p + i, '/', dirs.n - i));
         size_t n = end != nullptr ? static_cast<size_t>(end - (dirs.p + i)) : dirs.n - i;
         int ret = testComponent(f, Text{dirs.p + i, n}, path);
-        if (ret != 0) return ret;
+        if (ret != 0)
+            return ret;
         i += n;
     }
     return 0;
@@ -141,30 +166,43 @@ int testFileName(const Filter *f, Text name, Text ext, Text path)
 {
     const FilterCommon &common = f->Common;
     const FilterFile &file = f->File;
-    if (overLimit(name.n, common.max_length)) return FILTER_LENGTH;
-    if (charMatch(common.black_char, name)) return FILTER_CHAR;
-    if (prefixMatch(common.black_prefix, name)) return FILTER_PREFIX;
-    if (directoryMatch(common.black_dir_prefix, path)) return FILTER_DIR_PREFIX;
-    if (nameMatch(common.black_name, name)) return FILTER_NAME;
+    if (overLimit(name.n, common.max_length))
+        return FILTER_LENGTH;
+    if (charMatch(common.black_char, name))
+        return FILTER_CHAR;
+    if (prefixMatch(common.black_prefix, name))
+        return FILTER_PREFIX;
+    if (directoryMatch(common.black_dir_prefix, path))
+        return FILTER_DIR_PREFIX;
+    if (nameMatch(common.black_name, name))
+        return FILTER_NAME;
     if (directoryMatch(common.black_path_prefix_selective_sync, path)) {
         return FILTER_PATH_PREFIX_SELECTIVE_SYNC;
     }
-    if (charMatch(file.black_char, name)) return FILTER_CHAR;
-    if (nameMatch(file.black_ext, ext)) return FILTER_EXT;
-    if (nameMatch(file.black_name, name)) return FILTER_NAME;
-    if (prefixMatch(file.black_prefix, name)) return FILTER_PREFIX;
-    if (nameMatch(file.black_name_selective_sync, name)) return FILTER_NAME_SELECTIVE_SYNC;
-    if (nameMatch(file.black_ext_selective_sync, ext)) return FILTER_EXT_SELECTIVE_SYNC;
+    if (charMatch(file.black_char, name))
+        return FILTER_CHAR;
+    if (nameMatch(file.black_ext, ext))
+        return FILTER_EXT;
+    if (nameMatch(file.black_name, name))
+        return FILTER_NAME;
+    if (prefixMatch(file.black_prefix, name))
+        return FILTER_PREFIX;
+    if (nameMatch(file.black_name_selective_sync, name))
+        return FILTER_NAME_SELECTIVE_SYNC;
+    if (nameMatch(file.black_ext_selective_sync, ext))
+        return FILTER_EXT_SELECTIVE_SYNC;
     return 0;
 }
 
 int testFile(const Filter *f, Text path)
 {
-    if (path.n == 0 || path.p[0] != '/') return FILTER_ERROR;
+    if (path.n == 0 || path.p[0] != '/')
+        return FILTER_ERROR;
     const char *last_slash = static_cast<const char *>(memrchr(path.p, '/', path.n));
     Text dirs{path.p, static_cast<size_t>(last_slash - path.p) + 1};
     Text name{last_slash + 1, path.n - dirs.n};
-    if (dirs.n >= FILTER_MAX_DIR_PATH || name.n >= FILTER_MAX_NAME) return FILTER_ERROR;
+    if (dirs.n >= FILTER_MAX_DIR_PATH || name.n >= FILTER_MAX_NAME)
+        return FILTER_ERROR;
     const char *dot = static_cast<const char *>(memrchr(name.p, '.', name.n));
     Text ext{name.p + name.n, 0};
     if (dot != nullptr && dot != name.p) {
@@ -176,7 +214,8 @@ int testFile(const Filter *f, Text path)
 
 int testDirectory(const Filter *f, Text path)
 {
-    if (path.n >= FILTER_MAX_DIR_PATH) return FILTER_ERROR;
+    if (path.n >= FILTER_MAX_DIR_PATH)
+        return FILTER_ERROR;
     return testComponents(f, path, path);
 }
 
@@ -206,14 +245,21 @@ bool filter_extension_listed(const value_type_string_set *list, const char *name
 {
     Text ext = textOf(filter_name_extension(name));
     for (size_t i = 0; i < list->used; ++i) {
-        if (strcmp(list->set[i], "*") == 0 || equalsEntry(ext, list->set[i])) return true;
+        if (strcmp(list->set[i], "*") == 0 || equalsEntry(ext, list->set[i]))
+            return true;
     }
     return false;
 }
 
-BlackList2::BlackList2() { filter_init(&m_filter); }
+BlackList2::BlackList2()
+{
+    filter_init(&m_filter);
+}
 
-BlackList2::~BlackList2() { filter_destroy(&m_filter); }
+BlackList2::~BlackList2()
+{
+    filter_destroy(&m_filter);
+}
 
 BlackList2 &BlackList2::getInstance()
 {
@@ -242,7 +288,8 @@ int BlackList2::TestDirectoryPath(const ustring &path)
 int BlackList2::TestFileSize(uint64_t size)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (overLimit(size, m_filter.File.max_size)) return FILTER_FILE_SIZE;
+    if (overLimit(size, m_filter.File.max_size))
+        return FILTER_FILE_SIZE;
     if (overLimit(size, m_filter.File.max_size_selective_sync)) {
         return FILTER_FILE_SIZE_SELECTIVE_SYNC;
     }

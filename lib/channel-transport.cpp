@@ -237,8 +237,8 @@ int Channel::SSLRead(Channel *ch, char *buf, size_t n)
                            __LINE__);
             return ERR_TIMEOUT;
         }
-        int ret = ch->WaitToTransfer(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, kReadWords,
-                                     false);
+        int ret =
+            ch->WaitToTransfer(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, kReadWords, false);
         if (ret < 0)
             return ret;
     }
@@ -274,8 +274,8 @@ int Channel::SSLWrite(Channel *ch, const char *buf, size_t n)
         }
         if (attempt > 0)
             return ERR_TIMEOUT;
-        int ret = ch->WaitToTransfer(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, kWriteWords,
-                                     false);
+        int ret =
+            ch->WaitToTransfer(SSL_get_fd(ssl), err == SSL_ERROR_WANT_WRITE, kWriteWords, false);
         if (ret < 0)
             return ret;
     }

@@ -6,19 +6,26 @@
 #include <cstdlib>
 #include <memory>
 
-namespace {
+namespace
+{
 
 const int kLineBuffer = 8192;
 
-bool isSpace(unsigned char c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+bool isSpace(unsigned char c)
+{
+    return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+}
 
 bool isKeyChar(unsigned char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
 }
 
-bool isControlOrDel(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool isControlOrDel(unsigned char c)
+{
+    return c < 0x20 || c == 0x7F;
+}
 
 const unsigned char *skipSpace(const unsigned char *p)
 {
@@ -121,4 +128,7 @@ int Config::parseInt(const ustring &text)
     return static_cast<int>(value);
 }
 
-int Config::get_int(const ustring &key) { return parseInt(m_entries[key]); }
+int Config::get_int(const ustring &key)
+{
+    return parseInt(m_entries[key]);
+}

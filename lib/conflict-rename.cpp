@@ -12,7 +12,8 @@
 #include <ctime>
 #include <string>
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "conflict_rename_debug";
 
@@ -75,7 +76,8 @@ NameParts SplitName(const std::string &path)
 // not fit in one file name.
 std::string BuildCandidate(const NameParts &parts, const std::string &suffix, int counter)
 {
-    std::string tail = suffix + (counter > 0 ? "_" + std::to_string(counter) : std::string()) + parts.ext;
+    std::string tail =
+        suffix + (counter > 0 ? "_" + std::to_string(counter) : std::string()) + parts.ext;
     std::string stem = parts.stem;
     if (stem.size() + tail.size() > NAME_MAX) {
         stem = TruncateUtf8(stem, tail.size() < NAME_MAX ? NAME_MAX - tail.size() : 0);
@@ -122,13 +124,15 @@ int ConflictRename(const ustring &old_path, const ustring &client_name, const us
     int rc = new_path.empty() ? -1 : FSRename(old_path, new_path);
     if (rc != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
+                       "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] "
+                       "err = [%d]\n",
                        __LINE__, old_path.c_str_utf8(), new_path.c_str_utf8(), rc);
         return rc;
     }
-    Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
-                   __LINE__, old_path.c_str_utf8(), new_path.c_str_utf8(), reason.c_str_utf8());
+    Logger::LogMsg(
+        Logger::L_INFO, kComponent,
+        "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
+        __LINE__, old_path.c_str_utf8(), new_path.c_str_utf8(), reason.c_str_utf8());
     return 0;
 }
 
@@ -141,19 +145,22 @@ int WhiteSpaceConflictRename(const ustring &fullpath, const ustring &basename,
     }
     const std::string full(fullpath.c_str_utf8(), fullpath.length());
     size_t slash = full.rfind('/');
-    const ustring target(slash == std::string::npos ? trimmed : full.substr(0, slash) + "/" + trimmed);
+    const ustring target(slash == std::string::npos ? trimmed
+                                                    : full.substr(0, slash) + "/" + trimmed);
 
     if (!trimmed.empty() && !PathExists(target.c_str_utf8()) && FSRename(fullpath, target) == 0) {
-        Logger::LogMsg(Logger::L_INFO, kComponent,
-                       "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
-                       __LINE__, fullpath.c_str_utf8(), target.c_str_utf8());
+        Logger::LogMsg(
+            Logger::L_INFO, kComponent,
+            "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
+            __LINE__, fullpath.c_str_utf8(), target.c_str_utf8());
         return 0;
     }
     ustring conflict = GenerateNewFileName(target, clientname, WHITE_SPACE_CONFLICT_REASON);
     int rc = conflict.empty() ? -1 : FSRename(fullpath, conflict);
     if (rc != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+                       "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. "
+                       "From:[%s] To:[%s] err=[%d]\n",
                        __LINE__, fullpath.c_str_utf8(), conflict.c_str_utf8(), rc);
         return rc;
     }

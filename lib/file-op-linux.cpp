@@ -35,7 +35,8 @@
 #define EXFAT_SUPER_MAGIC 0x2011BAB0
 #endif
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "file_op_debug";
 
@@ -70,18 +71,25 @@ std::string BaseNameOf(const std::string &p)
 
 FILE_TYPE TypeFromMode(mode_t mode)
 {
-    if (S_ISREG(mode)) return FT_FILE;
-    if (S_ISDIR(mode)) return FT_DIR;
-    if (S_ISLNK(mode)) return FT_SLINK;
-    if (S_ISFIFO(mode)) return FT_FIFO;
-    if (S_ISSOCK(mode)) return FT_SOCK;
+    if (S_ISREG(mode))
+        return FT_FILE;
+    if (S_ISDIR(mode))
+        return FT_DIR;
+    if (S_ISLNK(mode))
+        return FT_SLINK;
+    if (S_ISFIFO(mode))
+        return FT_FIFO;
+    if (S_ISSOCK(mode))
+        return FT_SOCK;
     return FT_ERR; // character and block devices
 }
 
 uint32_t ClampTime(time_t t)
 {
-    if (t < 0) return 0;
-    if (static_cast<unsigned long long>(t) > UINT32_MAX) return UINT32_MAX;
+    if (t < 0)
+        return 0;
+    if (static_cast<unsigned long long>(t) > UINT32_MAX)
+        return UINT32_MAX;
     return static_cast<uint32_t>(t);
 }
 
@@ -187,9 +195,10 @@ void SyncDirectory(const std::string &dir)
         return;
     }
     if (fsync(fd) != 0 && errno != EINVAL) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] file-op-linux.cpp(%d): FSRename: fsync of '%s' failed, error code %d\n",
-                       __LINE__, dir.c_str(), errno);
+        Logger::LogMsg(
+            Logger::L_WARNING, kComponent,
+            "[WARNING] file-op-linux.cpp(%d): FSRename: fsync of '%s' failed, error code %d\n",
+            __LINE__, dir.c_str(), errno);
     }
     close(fd);
 }
@@ -219,14 +228,16 @@ int RemoveEntry(int dirfd, dev_t dev, const std::string &name)
     int child = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (child < 0) {
         if (errno != ENOTDIR && errno != ELOOP) {
-            Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] file-op-linux.cpp(%d): RemoveDirectoryRecursive: error code %d\n",
-                           __LINE__, errno);
+            Logger::LogMsg(
+                Logger::L_ERR, kComponent,
+                "[ERROR] file-op-linux.cpp(%d): RemoveDirectoryRecursive: error code %d\n",
+                __LINE__, errno);
             return -1;
         }
         if (unlinkat(dirfd, name.c_str(), 0) != 0 && errno != ENOENT) {
             Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] file-op-linux.cpp(%d): unlink: error code %d\n", __LINE__, errno);
+                           "[ERROR] file-op-linux.cpp(%d): unlink: error code %d\n", __LINE__,
+                           errno);
             return -1;
         }
         return 0;
@@ -287,7 +298,8 @@ int RemoveDirectoryRecursive(const std::string &p)
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] file-op-linux.cpp(%d): RemoveDirectoryRecursive: error code %d\n",
                        __LINE__, errno);
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
     int result = RemoveContents(fd, st.st_dev);
@@ -376,8 +388,8 @@ std::string TrashInfoText(const std::string &abs_path)
     struct tm tm;
     localtime_r(&now, &tm);
     char date[80];
-    snprintf(date, sizeof(date), "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    snprintf(date, sizeof(date), "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return "[Trash Info]\nPath=" + PercentEncode(abs_path) + "\nDeletionDate=" + date + "\n";
 }
 
@@ -386,8 +398,10 @@ bool WriteAll(int fd, const std::string &text)
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         done += static_cast<size_t>(n);
     }
     return true;
@@ -419,8 +433,10 @@ struct TrashDirs {
     int info_fd = -1;
     ~TrashDirs()
     {
-        if (files_fd >= 0) close(files_fd);
-        if (info_fd >= 0) close(info_fd);
+        if (files_fd >= 0)
+            close(files_fd);
+        if (info_fd >= 0)
+            close(info_fd);
     }
 };
 
@@ -459,7 +475,8 @@ TrashResult MoveToTrash(const std::string &p, int &error)
         int fd = openat(dirs.info_fd, info_name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) {
-            if (errno == EEXIST) continue;
+            if (errno == EEXIST)
+                continue;
             return TRASH_UNAVAILABLE;
         }
         bool written = WriteAll(fd, info_text);
@@ -514,8 +531,8 @@ int EnsureDirectory(const std::string &p, bool force, bool is_last)
     }
     if (mkdir(p.c_str(), 0777) == 0 ||
         (errno == EEXIST && stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] file-op-linux.cpp(%d): FSMKDirP: %s\n", __LINE__, p.c_str());
+        Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] file-op-linux.cpp(%d): FSMKDirP: %s\n",
+                       __LINE__, p.c_str());
         return 0;
     }
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -526,14 +543,21 @@ int EnsureDirectory(const std::string &p, bool force, bool is_last)
 FILE_TYPE EntryType(int dirfd, const struct dirent *ent)
 {
     switch (ent->d_type) {
-    case DT_REG: return FT_FILE;
-    case DT_DIR: return FT_DIR;
-    case DT_LNK: return FT_SLINK;
-    case DT_FIFO: return FT_FIFO;
-    case DT_SOCK: return FT_SOCK;
+    case DT_REG:
+        return FT_FILE;
+    case DT_DIR:
+        return FT_DIR;
+    case DT_LNK:
+        return FT_SLINK;
+    case DT_FIFO:
+        return FT_FIFO;
+    case DT_SOCK:
+        return FT_SOCK;
     case DT_CHR:
-    case DT_BLK: return FT_ERR;
-    default: break;
+    case DT_BLK:
+        return FT_ERR;
+    default:
+        break;
     }
     struct stat st;
     if (fstatat(dirfd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -644,7 +668,8 @@ int FSRename(const ustring &from, const ustring &to, bool /*do_case_check*/)
 {
     if (from.empty() || to.empty()) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] file-op-linux.cpp(%d): FSRename: error code %d\n", __LINE__, ENOENT);
+                       "[ERROR] file-op-linux.cpp(%d): FSRename: error code %d\n", __LINE__,
+                       ENOENT);
         return FS_ERR_PATH_TOO_LONG;
     }
     {
@@ -652,7 +677,8 @@ int FSRename(const ustring &from, const ustring &to, bool /*do_case_check*/)
         if (rename(from.c_str_utf8(), to.c_str_utf8()) != 0) {
             int error = errno;
             Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] file-op-linux.cpp(%d): FSRename: error code %d\n", __LINE__, error);
+                           "[ERROR] file-op-linux.cpp(%d): FSRename: error code %d\n", __LINE__,
+                           error);
             return error == ENAMETOOLONG ? FS_ERR_PATH_TOO_LONG : -1;
         }
     }
@@ -694,7 +720,8 @@ int FSRemove(const ustring &path, bool allowundo)
         }
         if (r == TRASH_FAILED) {
             Logger::LogMsg(Logger::L_ERR, kComponent,
-                           "[ERROR] file-op-linux.cpp(%d): rename fail: %s %s  errno:%d   return code: %d=%x\n",
+                           "[ERROR] file-op-linux.cpp(%d): rename fail: %s %s  errno:%d   return "
+                           "code: %d=%x\n",
                            __LINE__, path.c_str_utf8(), TrashDirectory().c_str(), error, error,
                            static_cast<unsigned>(error));
             return FS_ERR_TRASH;
@@ -823,7 +850,10 @@ DIR_HANDLE &DIR_HANDLE::operator=(DIR_HANDLE &&other) noexcept
     return *this;
 }
 
-DIR_HANDLE::~DIR_HANDLE() { FSCloseDir(*this); }
+DIR_HANDLE::~DIR_HANDLE()
+{
+    FSCloseDir(*this);
+}
 
 int FSOpenDir(const ustring &path, int flag, DIR_HANDLE &dh)
 {
@@ -855,7 +885,8 @@ int FSReadDir(DIR_HANDLE &dh, DIR_ENTRY &entry)
         }
         struct stat st;
         if (fstatat(dirfd(dh.handle), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) continue; // gone since it was listed
+            if (errno == ENOENT)
+                continue; // gone since it was listed
             return -1;
         }
         entry.type = TypeFromMode(st.st_mode);
@@ -891,12 +922,18 @@ bool IsMSDOS(const ustring &path)
     }
     const char *fs_name = nullptr;
     switch (static_cast<uint32_t>(sfs.f_type)) {
-    case MSDOS_SUPER_MAGIC: fs_name = "vfat"; break;
-    case EXFAT_SUPER_MAGIC: fs_name = "exfat"; break;
-    default: return false;
+    case MSDOS_SUPER_MAGIC:
+        fs_name = "vfat";
+        break;
+    case EXFAT_SUPER_MAGIC:
+        fs_name = "exfat";
+        break;
+    default:
+        return false;
     }
-    Logger::LogMsg(Logger::L_WARNING, kComponent,
-                   "[WARNING] file-op-linux.cpp(%d): Detect a non-NTFS platform (%s) for path '%s'.\n",
-                   __LINE__, fs_name, path.c_str_utf8());
+    Logger::LogMsg(
+        Logger::L_WARNING, kComponent,
+        "[WARNING] file-op-linux.cpp(%d): Detect a non-NTFS platform (%s) for path '%s'.\n",
+        __LINE__, fs_name, path.c_str_utf8());
     return true;
 }

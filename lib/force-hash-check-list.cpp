@@ -2,9 +2,15 @@
 
 #include "black-list-v2.h"
 
-ForceHashCheckListCpp::ForceHashCheckListCpp() { force_hash_check_list_init(&m_list); }
+ForceHashCheckListCpp::ForceHashCheckListCpp()
+{
+    force_hash_check_list_init(&m_list);
+}
 
-ForceHashCheckListCpp::~ForceHashCheckListCpp() { force_hash_check_list_destroy(&m_list); }
+ForceHashCheckListCpp::~ForceHashCheckListCpp()
+{
+    force_hash_check_list_destroy(&m_list);
+}
 
 int ForceHashCheckListCpp::Load(const ustring &path)
 {

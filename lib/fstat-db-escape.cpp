@@ -6,16 +6,21 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const size_t INITIAL_CAPACITY = 4096;
 const char CLAUSE[] = " escape '\\'";
 
 // Output buffer that doubles past the size needed whenever a write would fill it.
-class StatementBuffer {
+class StatementBuffer
+{
 public:
-    StatementBuffer() : data(static_cast<char *>(malloc(INITIAL_CAPACITY))), len(0),
-                        cap(data ? INITIAL_CAPACITY : 0), failed(data == nullptr) {}
+    StatementBuffer()
+        : data(static_cast<char *>(malloc(INITIAL_CAPACITY))), len(0),
+          cap(data ? INITIAL_CAPACITY : 0), failed(data == nullptr)
+    {
+    }
     ~StatementBuffer() { free(data); }
     StatementBuffer(const StatementBuffer &) = delete;
     StatementBuffer &operator=(const StatementBuffer &) = delete;

@@ -10,7 +10,8 @@
 
 std::string FileStatusDB::db_path;
 
-namespace {
+namespace
+{
 
 const ustring COMPONENT("fstat_db_debug");
 const int BUSY_TIMEOUT_MS = 300000;
@@ -32,7 +33,8 @@ using SqlText = std::unique_ptr<char, SqliteFree>;
 using BuiltText = std::unique_ptr<char, CFree>;
 
 // One connection, closed when the owner goes out of scope.
-class Connection {
+class Connection
+{
 public:
     Connection() : db(nullptr), code(SQLITE_OK) {}
     ~Connection() { sqlite3_close(db); }
@@ -328,8 +330,7 @@ int FileStatusDB::getFileSyncStat(const ustring &path, FileStatusInfo *out)
     return table.rows > 0 ? 1 : 0;
 }
 
-FileStatusInfo *FileStatusDB::getFileSyncStats(const ustring &dir, int start, int limit,
-                                               int &size)
+FileStatusInfo *FileStatusDB::getFileSyncStats(const ustring &dir, int start, int limit, int &size)
 {
     if (dir.empty()) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,

@@ -13,7 +13,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "ipc";
 const int kBacklog = 8;
@@ -65,7 +66,8 @@ int DiscardBinaryItems(PObject &obj)
 
 ScratchRecvDir::ScratchRecvDir() : m_created(false)
 {
-    std::string templ = std::string(TempFile::defaultPrefix().c_str_utf8()) + "/aerolith-ipc.XXXXXX";
+    std::string templ =
+        std::string(TempFile::defaultPrefix().c_str_utf8()) + "/aerolith-ipc.XXXXXX";
     m_created = ::mkdtemp(&templ[0]) != nullptr;
     m_path = ustring(templ);
 }
@@ -99,7 +101,10 @@ int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg)
 
 IPCListener::IPCListener() : timeout{3, 0}, fd(-1) {}
 
-IPCListener::~IPCListener() { close(); }
+IPCListener::~IPCListener()
+{
+    close();
+}
 
 int IPCListener::prepare(int port)
 {
@@ -193,7 +198,10 @@ void IPCListener::close()
 
 IPCSender::IPCSender() : channel(Channel::DEFAULT_CAPACITY) {}
 
-IPCSender::~IPCSender() { close(); }
+IPCSender::~IPCSender()
+{
+    close();
+}
 
 int IPCSender::connect(int port)
 {
@@ -240,4 +248,7 @@ int IPCSender::recv(PObject &response)
     return RecvControlMessage(stream, channel, response) == 0 ? 0 : -1;
 }
 
-void IPCSender::close() { channel.Close(); }
+void IPCSender::close()
+{
+    channel.Close();
+}

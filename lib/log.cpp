@@ -5,13 +5,17 @@
 #include <cstdio>
 #include <ctime>
 
-namespace {
+namespace
+{
 
 const long long kRotateLimit = 1048576;
 const int kWarningThreshold = 4;
 
 // Opens the log file for appending; the descriptor is not inherited by child processes.
-FILE *openLogFile(const ustring &path) { return std::fopen(path.c_str_utf8(), "ae"); }
+FILE *openLogFile(const ustring &path)
+{
+    return std::fopen(path.c_str_utf8(), "ae");
+}
 
 ustring rotatedName(const ustring &path, int index)
 {

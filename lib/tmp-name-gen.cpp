@@ -11,7 +11,8 @@
 #include <ctime>
 #include <utility>
 
-namespace {
+namespace
+{
 
 const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 
@@ -59,7 +60,8 @@ ustring TmpNameGen::getTmpName()
     }
     for (int group = 0; group < 2; ++group) {
         const uint8_t *b = m_buffer + group * 3;
-        uint32_t bits = (static_cast<uint32_t>(b[0]) << 16) | (static_cast<uint32_t>(b[1]) << 8) | b[2];
+        uint32_t bits =
+            (static_cast<uint32_t>(b[0]) << 16) | (static_cast<uint32_t>(b[1]) << 8) | b[2];
         for (int q = 0; q < 4; ++q) {
             name[group * 4 + q] = kAlphabet[(bits >> (18 - 6 * q)) & 0x3F];
         }

@@ -7,7 +7,8 @@
 #include <mutex>
 #include <utility>
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "utility_debug";
 
@@ -65,7 +66,10 @@ TempFile::~TempFile()
     }
 }
 
-void TempFile::setPrefix(const ustring &prefix) { tmp_prefix = prefix.empty() ? defaultPrefix() : prefix; }
+void TempFile::setPrefix(const ustring &prefix)
+{
+    tmp_prefix = prefix.empty() ? defaultPrefix() : prefix;
+}
 
 int TempFile::create()
 {
@@ -78,8 +82,8 @@ int TempFile::create()
     }
     ustring created;
     if (FSMktemp(tmp_prefix, created) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n",
-                       __LINE__);
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] utility.cpp(%d): failed to create TempFile ...\n", __LINE__);
         return -1;
     }
     path = created;

@@ -2,9 +2,15 @@
 
 #include "black-list-v2.h"
 
-WhiteListCpp::WhiteListCpp() { white_list_init(&m_list); }
+WhiteListCpp::WhiteListCpp()
+{
+    white_list_init(&m_list);
+}
 
-WhiteListCpp::~WhiteListCpp() { white_list_destroy(&m_list); }
+WhiteListCpp::~WhiteListCpp()
+{
+    white_list_destroy(&m_list);
+}
 
 int WhiteListCpp::Load(const ustring &path)
 {

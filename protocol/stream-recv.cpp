@@ -239,8 +239,8 @@ int PStream::RecvMapEntry(Channel &channel, uint8_t tag, PObject::map_type &map)
 {
     if (tag != TAG_STRING) {
         Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
-                       "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
-                       __LINE__, static_cast<unsigned int>(tag));
+                       "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n", __LINE__,
+                       static_cast<unsigned int>(tag));
         return -5;
     }
     ustring key;

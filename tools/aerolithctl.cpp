@@ -40,7 +40,8 @@
 
 using json = nlohmann::json;
 
-namespace {
+namespace
+{
 
 // Seconds to wait for a reply; linking opens databases and may take a moment.
 const unsigned int kReplyTimeout = 60;
@@ -63,10 +64,9 @@ int fail(const std::string &text)
 
 void printUsage()
 {
-    std::fprintf(stderr,
-                 "usage: aerolithctl [--state FILE] start --config FILE [--daemon PATH]\n"
-                 "       aerolithctl [--state FILE] [--port N] send '<json>'\n"
-                 "       aerolithctl [--state FILE] [--port N] link|unlink|status|stop\n");
+    std::fprintf(stderr, "usage: aerolithctl [--state FILE] start --config FILE [--daemon PATH]\n"
+                         "       aerolithctl [--state FILE] [--port N] send '<json>'\n"
+                         "       aerolithctl [--state FILE] [--port N] link|unlink|status|stop\n");
 }
 
 std::string defaultStatePath()
@@ -308,7 +308,10 @@ int commandShortcut(const Options &opt, const char *action)
 
 volatile sig_atomic_t g_stop_signal = 0;
 
-void onStopSignal(int sig) { g_stop_signal = sig; }
+void onStopSignal(int sig)
+{
+    g_stop_signal = sig;
+}
 
 void installStopHandlers()
 {

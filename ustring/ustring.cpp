@@ -11,15 +11,15 @@
 #include <ostream>
 #include <stdexcept>
 
-namespace {
+namespace
+{
 
 const uint32_t kInitialCapacity = 4;
 
 // Sizes a buffer for `need` elements (terminator included): kept when it is large enough
 // and not more than twice too large, otherwise reallocated to exactly `need`. On failure
 // the old buffer stays and std::bad_alloc is thrown.
-template <typename T>
-void fitBuffer(T *&buf, uint32_t &cap, size_t need)
+template <typename T> void fitBuffer(T *&buf, uint32_t &cap, size_t need)
 {
     if (need > UINT32_MAX) {
         throw std::bad_alloc();
@@ -35,8 +35,7 @@ void fitBuffer(T *&buf, uint32_t &cap, size_t need)
     cap = static_cast<uint32_t>(need);
 }
 
-template <typename T>
-T *allocateBuffer(uint32_t cap)
+template <typename T> T *allocateBuffer(uint32_t cap)
 {
     T *buf = static_cast<T *>(std::malloc(cap * sizeof(T)));
     if (buf == nullptr) {
@@ -81,17 +80,35 @@ ustring::ustring()
     }
 }
 
-ustring::ustring(const ustring &other) : ustring() { appendBytes(other.data, other.data_len); }
+ustring::ustring(const ustring &other) : ustring()
+{
+    appendBytes(other.data, other.data_len);
+}
 
-ustring::ustring(ustring &&other) noexcept : ustring() { swap(other); }
+ustring::ustring(ustring &&other) noexcept : ustring()
+{
+    swap(other);
+}
 
-ustring::ustring(const char *s) : ustring() { append(s); }
+ustring::ustring(const char *s) : ustring()
+{
+    append(s);
+}
 
-ustring::ustring(const wchar_t *s) : ustring() { append(s); }
+ustring::ustring(const wchar_t *s) : ustring()
+{
+    append(s);
+}
 
-ustring::ustring(const std::string &s) : ustring() { append(s); }
+ustring::ustring(const std::string &s) : ustring()
+{
+    append(s);
+}
 
-ustring::ustring(char c) : ustring() { append(1, c); }
+ustring::ustring(char c) : ustring()
+{
+    append(1, c);
+}
 
 ustring::~ustring()
 {
@@ -123,7 +140,10 @@ void ustring::swap(ustring &other) noexcept
     std::swap(wdata_cap, other.wdata_cap);
 }
 
-void swap(ustring &a, ustring &b) noexcept { a.swap(b); }
+void swap(ustring &a, ustring &b) noexcept
+{
+    a.swap(b);
+}
 
 void ustring::dropCache() const
 {
@@ -245,7 +265,10 @@ void ustring::appendCodePoint(wchar_t c)
     appendUnits(units, n);
 }
 
-ustring &ustring::append(const char *s) { return append(s, npos); }
+ustring &ustring::append(const char *s)
+{
+    return append(s, npos);
+}
 
 ustring &ustring::append(const char *s, size_t n)
 {
@@ -255,7 +278,10 @@ ustring &ustring::append(const char *s, size_t n)
     return *this;
 }
 
-ustring &ustring::append(const wchar_t *s) { return append(s, npos); }
+ustring &ustring::append(const wchar_t *s)
+{
+    return append(s, npos);
+}
 
 ustring &ustring::append(const wchar_t *s, size_t n)
 {
@@ -315,7 +341,10 @@ ustring &ustring::append(const std::string &s, size_t pos, size_t len)
     return *this;
 }
 
-ustring &ustring::assign(const char *s) { return assign(s, npos); }
+ustring &ustring::assign(const char *s)
+{
+    return assign(s, npos);
+}
 
 ustring &ustring::assign(const char *s, size_t n)
 {
@@ -463,22 +492,22 @@ size_t ustring::findLastOf(const char *set, size_t n, size_t pos, bool in_set) c
 
 // The four needle forms of every search: a ustring, a std::string or a C string (each up
 // to its first NUL), or one byte (NUL meaning the empty needle).
-#define USTRING_SEARCH_FORMS(NAME, IMPL, ...)                                                 \
-    size_t ustring::NAME(const ustring &s, size_t pos) const                                  \
-    {                                                                                         \
-        return IMPL(s.data, s.data_len, pos, ##__VA_ARGS__);                                  \
-    }                                                                                         \
-    size_t ustring::NAME(const std::string &s, size_t pos) const                              \
-    {                                                                                         \
-        return IMPL(s.c_str(), std::strlen(s.c_str()), pos, ##__VA_ARGS__);                   \
-    }                                                                                         \
-    size_t ustring::NAME(const char *s, size_t pos) const                                     \
-    {                                                                                         \
-        return IMPL(s ? s : "", s ? std::strlen(s) : 0, pos, ##__VA_ARGS__);                  \
-    }                                                                                         \
-    size_t ustring::NAME(char c, size_t pos) const                                            \
-    {                                                                                         \
-        return IMPL(&c, c ? 1 : 0, pos, ##__VA_ARGS__);                                       \
+#define USTRING_SEARCH_FORMS(NAME, IMPL, ...)                                                      \
+    size_t ustring::NAME(const ustring &s, size_t pos) const                                       \
+    {                                                                                              \
+        return IMPL(s.data, s.data_len, pos, ##__VA_ARGS__);                                       \
+    }                                                                                              \
+    size_t ustring::NAME(const std::string &s, size_t pos) const                                   \
+    {                                                                                              \
+        return IMPL(s.c_str(), std::strlen(s.c_str()), pos, ##__VA_ARGS__);                        \
+    }                                                                                              \
+    size_t ustring::NAME(const char *s, size_t pos) const                                          \
+    {                                                                                              \
+        return IMPL(s ? s : "", s ? std::strlen(s) : 0, pos, ##__VA_ARGS__);                       \
+    }                                                                                              \
+    size_t ustring::NAME(char c, size_t pos) const                                                 \
+    {                                                                                              \
+        return IMPL(&c, c ? 1 : 0, pos, ##__VA_ARGS__);                                            \
     }
 
 USTRING_SEARCH_FORMS(find, findBytes)
@@ -538,7 +567,8 @@ ustring &ustring::replace(char from, char to)
     return *this;
 }
 
-namespace {
+namespace
+{
 
 unsigned char foldAscii(unsigned char c, bool ignore_case)
 {
@@ -585,7 +615,10 @@ bool ustring::is_valid(const ustring &s)
     return status != U_INVALID_CHAR_FOUND;
 }
 
-ustring ustring::normalize(normalization_form form) const { return normalize(*this, form); }
+ustring ustring::normalize(normalization_form form) const
+{
+    return normalize(*this, form);
+}
 
 ustring ustring::normalize(const ustring &s, normalization_form form)
 {
@@ -594,9 +627,8 @@ ustring ustring::normalize(const ustring &s, normalization_form form)
         return result;
     }
     UErrorCode status = U_ZERO_ERROR;
-    const UNormalizer2 *norm =
-        unorm2_getInstance(nullptr, "nfc", form == NFC ? UNORM2_COMPOSE : UNORM2_DECOMPOSE,
-                           &status);
+    const UNormalizer2 *norm = unorm2_getInstance(
+        nullptr, "nfc", form == NFC ? UNORM2_COMPOSE : UNORM2_DECOMPOSE, &status);
     if (U_FAILURE(status) || norm == nullptr) {
         warnIcu("unorm2_getInstance", status, __LINE__);
         return result;
@@ -621,11 +653,26 @@ ustring ustring::normalize(const ustring &s, normalization_form form)
     return result;
 }
 
-ustring operator+(const ustring &a, const ustring &b) { return ustring(a) += b; }
-ustring operator+(const ustring &a, const char *b) { return ustring(a) += b; }
-ustring operator+(const ustring &a, char b) { return ustring(a) += b; }
-ustring operator+(const ustring &a, const wchar_t *b) { return ustring(a) += b; }
-ustring operator+(const ustring &a, wchar_t b) { return ustring(a) += b; }
+ustring operator+(const ustring &a, const ustring &b)
+{
+    return ustring(a) += b;
+}
+ustring operator+(const ustring &a, const char *b)
+{
+    return ustring(a) += b;
+}
+ustring operator+(const ustring &a, char b)
+{
+    return ustring(a) += b;
+}
+ustring operator+(const ustring &a, const wchar_t *b)
+{
+    return ustring(a) += b;
+}
+ustring operator+(const ustring &a, wchar_t b)
+{
+    return ustring(a) += b;
+}
 
 std::ostream &operator<<(std::ostream &os, const ustring &s)
 {

@@ -11,7 +11,8 @@
 #include <iosfwd>
 #include <string>
 
-class ustring {
+class ustring
+{
 public:
     static const size_t npos = static_cast<size_t>(-1);
     enum normalization_form { NFC = 0, NFD = 1 };
@@ -147,12 +148,30 @@ ustring operator+(const ustring &a, char b);
 ustring operator+(const ustring &a, const wchar_t *b);
 ustring operator+(const ustring &a, wchar_t b);
 
-inline bool operator<(const ustring &a, const ustring &b) { return a.compare(b) < 0; }
-inline bool operator>(const ustring &a, const ustring &b) { return a.compare(b) > 0; }
-inline bool operator==(const ustring &a, const ustring &b) { return a.compare(b) == 0; }
-inline bool operator!=(const ustring &a, const ustring &b) { return a.compare(b) != 0; }
-inline bool operator<=(const ustring &a, const ustring &b) { return a.compare(b) <= 0; }
-inline bool operator>=(const ustring &a, const ustring &b) { return a.compare(b) >= 0; }
+inline bool operator<(const ustring &a, const ustring &b)
+{
+    return a.compare(b) < 0;
+}
+inline bool operator>(const ustring &a, const ustring &b)
+{
+    return a.compare(b) > 0;
+}
+inline bool operator==(const ustring &a, const ustring &b)
+{
+    return a.compare(b) == 0;
+}
+inline bool operator!=(const ustring &a, const ustring &b)
+{
+    return a.compare(b) != 0;
+}
+inline bool operator<=(const ustring &a, const ustring &b)
+{
+    return a.compare(b) <= 0;
+}
+inline bool operator>=(const ustring &a, const ustring &b)
+{
+    return a.compare(b) >= 0;
+}
 
 std::ostream &operator<<(std::ostream &os, const ustring &s);
 std::istream &operator>>(std::istream &is, ustring &s);

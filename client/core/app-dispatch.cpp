@@ -2,7 +2,8 @@
 
 #include "log.h"
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "client_debug";
 
@@ -55,8 +56,9 @@ void AerolithApp::handle_control(const PObject &msg, PObject &response)
     if (found != nullptr) {
         (this->*(found->handler))(msg, response);
     } else {
-        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] app.cpp(%d): <<< Unknown IPC action: %s\n",
-                       __LINE__, action.c_str_utf8());
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] app.cpp(%d): <<< Unknown IPC action: %s\n", __LINE__,
+                       action.c_str_utf8());
     }
     if (Logger::IsEnabled(Logger::L_DEBUG, kComponent)) {
         Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): <<< %s\n", __LINE__,

@@ -12,7 +12,8 @@
 
 #include <new>
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "client_debug";
 
@@ -26,10 +27,10 @@ void logSettings(Settings &settings)
                    __LINE__, settings.getLogFilePath().c_str_utf8());
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): log_level_file_path: %s\n",
                    __LINE__, settings.getLogLevelFilePath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): worker_count: %u\n",
-                   __LINE__, settings.getWorkerCount());
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): socket_path: %s\n",
-                   __LINE__, settings.getSocketPath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): worker_count: %u\n", __LINE__,
+                   settings.getWorkerCount());
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): socket_path: %s\n", __LINE__,
+                   settings.getSocketPath().c_str_utf8());
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): is_foreground: %s\n",
                    __LINE__, settings.isForeground() ? "true" : "false");
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): fstat_db_path: %s\n",
@@ -150,8 +151,8 @@ int AerolithApp::do_link(const PObject &msg, PObject &response)
     (void)msg;
     if (m_linked) {
         // Linking again would start a second set of tasks over the running ones.
-        Logger::LogMsg(Logger::L_NOTICE, kComponent, "[NOTE] app.cpp(%d): daemon is already linked\n",
-                       __LINE__);
+        Logger::LogMsg(Logger::L_NOTICE, kComponent,
+                       "[NOTE] app.cpp(%d): daemon is already linked\n", __LINE__);
         return 0;
     }
     if (init_env() != 0) {

@@ -8,7 +8,8 @@
 
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "client_debug";
 
@@ -67,7 +68,10 @@ int prepareListener(IPCListener &listener, AerolithApp *daemon)
     return 0;
 }
 
-bool isStop(const PObject &request) { return request["action"].asString() == "stop"; }
+bool isStop(const PObject &request)
+{
+    return request["action"].asString() == "stop";
+}
 
 // Serves one accepted connection: one request, at most one reply. True when the request
 // was a stop.

@@ -4,7 +4,8 @@
 
 #include <list>
 
-namespace {
+namespace
+{
 
 PObject sessionStatus(const Registry::Entry &entry)
 {

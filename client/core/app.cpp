@@ -7,7 +7,8 @@
 #include <cstring>
 #include <system_error>
 
-namespace {
+namespace
+{
 const char kComponent[] = "client_debug";
 }
 
@@ -18,7 +19,10 @@ AerolithApp::AerolithApp()
     kill_request["action"] = "stop";
 }
 
-AerolithApp::~AerolithApp() { kill(); }
+AerolithApp::~AerolithApp()
+{
+    kill();
+}
 
 int AerolithApp::run()
 {
@@ -85,7 +89,10 @@ int AerolithApp::send_message(const PObject &request)
     return send_message(request, unused);
 }
 
-void AerolithApp::run_thread() { do_main_loop(); }
+void AerolithApp::run_thread()
+{
+    do_main_loop();
+}
 
 void AerolithApp::do_main_loop()
 {
@@ -136,4 +143,7 @@ void AerolithApp::finish_pending()
     }
 }
 
-void AerolithApp::request_stop() { m_stop_requested.store(true); }
+void AerolithApp::request_stop()
+{
+    m_stop_requested.store(true);
+}

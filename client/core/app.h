@@ -18,7 +18,8 @@
 
 class Task;
 
-class AerolithApp {
+class AerolithApp
+{
 public:
     // Positions in the task table; the workers follow from TASK_FIRST_WORKER on.
     enum TaskSlot {
@@ -112,9 +113,9 @@ private:
     std::mutex msg_lock;
     std::condition_variable msg_cond;
     std::thread msg_thread;
-    bool thread_alive;         // under msg_lock: the message thread takes messages
-    bool m_linked;             // message thread only: link succeeded, no unlink since
-    PObject kill_request;      // the internal stop of kill()
+    bool thread_alive;    // under msg_lock: the message thread takes messages
+    bool m_linked;        // message thread only: link succeeded, no unlink since
+    PObject kill_request; // the internal stop of kill()
     std::atomic<bool> m_stop_requested;
     std::atomic<int> m_control_port;
 };

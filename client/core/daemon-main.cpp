@@ -16,7 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Configuration paths longer than this are refused, as the conversion buffer of the
 // original start-up would.
@@ -86,7 +87,8 @@ void writePidFile(const ustring &pid_path)
 // SIGTERM and SIGINT end the daemon like a "stop" control message. They are blocked in
 // every thread and taken by one watcher thread, which asks the application to stop and
 // wakes the control listener with a connection of its own.
-class StopSignalWatcher {
+class StopSignalWatcher
+{
 public:
     static void blockStopSignals()
     {
@@ -127,7 +129,8 @@ private:
             int sig = sigtimedwait(&set, nullptr, &poll_interval);
             if (sig == SIGTERM || sig == SIGINT) {
                 Logger::LogMsg(Logger::L_NOTICE, "client_debug",
-                               "[NOTE] test.cpp(%d): signal %d received, stopping\n", __LINE__, sig);
+                               "[NOTE] test.cpp(%d): signal %d received, stopping\n", __LINE__,
+                               sig);
                 app->request_stop();
                 wakeListener(app->control_port());
                 return;

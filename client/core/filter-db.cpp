@@ -7,7 +7,8 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 const ustring &component()
 {
@@ -88,10 +89,16 @@ uint64_t columnU64(sqlite3_stmt *stmt, int col)
     return static_cast<uint64_t>(sqlite3_column_int64(stmt, col));
 }
 
-int32_t columnI32(sqlite3_stmt *stmt, int col) { return sqlite3_column_int(stmt, col); }
+int32_t columnI32(sqlite3_stmt *stmt, int col)
+{
+    return sqlite3_column_int(stmt, col);
+}
 
 // NULL for an empty text, for the columns that may hold none.
-const char *orNull(const ustring &text) { return text.empty() ? nullptr : text.c_str_utf8(); }
+const char *orNull(const ustring &text)
+{
+    return text.empty() ? nullptr : text.c_str_utf8();
+}
 
 int mprintfFailed(int line)
 {
@@ -150,8 +157,10 @@ int FilterDB::initialize(const ustring &path)
     sqlite3 *db = nullptr;
     int rc = sqlite3_open(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
-                __LINE__, path.c_str_utf8(), rc, db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+        FDB_LOG(L_ERR,
+                "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
+                __LINE__, path.c_str_utf8(), rc,
+                db != nullptr ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return -1;
     }
@@ -159,8 +168,10 @@ int FilterDB::initialize(const ustring &path)
     rc = sqlite3_exec(db, SCHEMA_SCRIPT, nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
         const char *message = error != nullptr ? error : sqlite3_errmsg(db);
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
-                __LINE__, path.c_str_utf8(), rc, message);
+        FDB_LOG(
+            L_ERR,
+            "[ERROR] filter-db.cpp(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
+            __LINE__, path.c_str_utf8(), rc, message);
         FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB init fail %s\n", __LINE__, message);
         sqlite3_free(error);
         sqlite3_close(db);
@@ -216,8 +227,8 @@ sqlite3_stmt *FilterDB::prepare(char *sql, int &rc)
 
 int FilterDB::logStepError(int rc, int line)
 {
-    FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", line,
-            sqlite3_errmsg(m_db), rc);
+    FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", line, sqlite3_errmsg(m_db),
+            rc);
     return -1;
 }
 
@@ -233,10 +244,13 @@ template <typename OnRow> static int forEachRow(sqlite3_stmt *stmt, OnRow onRow,
 int FilterDB::setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring &desc)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("INSERT INTO filter_table  (sess_id, sync_id, filter_type, "
+                                "filter_desc) VALUES (%llu, %llu, %d, %Q)",
                                 ull(sess_id), ull(sync_id), filter_type, desc.c_str_utf8());
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setFilter sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -250,10 +264,13 @@ int FilterDB::setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, con
 int FilterDB::rmFilter(uint64_t sess_id, int filter_type, const ustring &desc)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
-                                ull(sess_id), filter_type, desc.c_str_utf8());
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf(
+        "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
+        ull(sess_id), filter_type, desc.c_str_utf8());
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmFilter sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -268,12 +285,16 @@ int FilterDB::setWhiteListFilter(uint64_t sess_id, uint64_t sync_id, int filter_
                                  const ustring &desc)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO white_list_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("INSERT INTO white_list_table  (sess_id, sync_id, filter_type, "
+                                "filter_desc) VALUES (%llu, %llu, %d, %Q)",
                                 ull(sess_id), ull(sync_id), filter_type, desc.c_str_utf8());
     if (sql == nullptr) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to setWhiteListFilter sqlite3_mprintf.\n",
-                __LINE__);
+        FDB_LOG(
+            L_ERR,
+            "[ERROR] filter-db.cpp(%d): FilterDB: Failed to setWhiteListFilter sqlite3_mprintf.\n",
+            __LINE__);
         return -1;
     }
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setWhiteListFilter sql : %s\n", __LINE__, sql);
@@ -289,12 +310,16 @@ int FilterDB::setWhiteListFilter(uint64_t sess_id, uint64_t sync_id, int filter_
 int FilterDB::rmWhiteListFilter(uint64_t sess_id, int filter_type, const ustring &desc)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM white_list_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("DELETE FROM white_list_table WHERE (sess_id = %llu AND "
+                                "filter_type = %d AND filter_desc = %Q)",
                                 ull(sess_id), filter_type, desc.c_str_utf8());
     if (sql == nullptr) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to rmWhiteListFilter sqlite3_mprintf.\n",
-                __LINE__);
+        FDB_LOG(
+            L_ERR,
+            "[ERROR] filter-db.cpp(%d): FilterDB: Failed to rmWhiteListFilter sqlite3_mprintf.\n",
+            __LINE__);
         return -1;
     }
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmWhiteListFilter sql : %s\n", __LINE__, sql);
@@ -310,10 +335,14 @@ int FilterDB::rmWhiteListFilter(uint64_t sess_id, int filter_type, const ustring
 int FilterDB::setSizeFilter(uint64_t sess_id, uint64_t sync_id, uint64_t size)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
-                                ull(sess_id), ull(sync_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql =
+        sqlite3_mprintf("INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, "
+                        "filter_desc) VALUES (%llu, %llu, %d, %llu)",
+                        ull(sess_id), ull(sync_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setSizeFilter sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -327,11 +356,14 @@ int FilterDB::setSizeFilter(uint64_t sess_id, uint64_t sync_id, uint64_t size)
 int FilterDB::updateSizeFilter(uint64_t sess_id, uint64_t orig_size, uint64_t new_size)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = "
+                                "%llu AND filter_type = %d AND filter_desc = %llu",
                                 ull(new_size), ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC,
                                 ull(orig_size));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): updateSizeFilter sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -345,10 +377,13 @@ int FilterDB::updateSizeFilter(uint64_t sess_id, uint64_t orig_size, uint64_t ne
 int FilterDB::rmSizeFilter(uint64_t sess_id, uint64_t size)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("DELETE FROM filter_range_table WHERE sess_id = %llu AND "
+                                "filter_type = %d AND filter_desc = %llu;",
                                 ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmSizeFilter sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -362,11 +397,14 @@ int FilterDB::rmSizeFilter(uint64_t sess_id, uint64_t size)
 int FilterDB::setResumeCondition(const ResumeCondition &condition, uint64_t &row_id)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q);",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, "
+                                "filter_desc) VALUES (%llu, %llu, %d, %Q);",
                                 ull(condition.sess_id), ull(condition.sync_id),
                                 condition.filter_type, condition.filter_desc.c_str_utf8());
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setResumeCondition sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -381,10 +419,12 @@ int FilterDB::setResumeCondition(const ResumeCondition &condition, uint64_t &row
 int FilterDB::updateResumeSyncId(uint64_t row_id, uint64_t sync_id)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     char *sql = sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
                                 ull(sync_id), ull(row_id));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): updateResumeSyncId sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -398,9 +438,11 @@ int FilterDB::updateResumeSyncId(uint64_t row_id, uint64_t sync_id)
 int FilterDB::rmResumeCondition(uint64_t row_id)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     char *sql = sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", ull(row_id));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmResumeCondition sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -414,15 +456,20 @@ int FilterDB::rmResumeCondition(uint64_t row_id)
 int FilterDB::setLocalFilteredEvent(const FilterLocalEvent &event)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     char *sql = sqlite3_mprintf(
-        "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, path, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, zent_hash, inode, filtered_type) VALUES (%llu, %d, %d, %llu, %Q, %llu, %u, %Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
+        "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, "
+        "sync_id, path, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, "
+        "linux_hash, zent_hash, inode, filtered_type) VALUES (%llu, %d, %d, %llu, %Q, %llu, %u, "
+        "%Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
         ull(event.sess_id), event.file_type, event.is_exist, ull(event.sync_id),
         event.path.c_str_utf8(), ull(event.file_size), static_cast<unsigned>(event.file_mod_time),
         event.file_checksum.c_str_utf8(), event.base_name.c_str_utf8(), orNull(event.win_hash),
-        orNull(event.mac_hash), orNull(event.linux_hash), orNull(event.zent_hash),
-        ull(event.inode), event.filtered_type);
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+        orNull(event.mac_hash), orNull(event.linux_hash), orNull(event.zent_hash), ull(event.inode),
+        event.filtered_type);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setLocalFilteredEvent sql : %s\n", __LINE__, sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
@@ -436,18 +483,22 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent &event)
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess_id, const ustring &path)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     // The path's wildcard characters are escaped, so that a folder named "a*" takes only
     // itself and its own contents, never the records of "abc".
     std::string below = EscapeGlobPattern(path.c_str_utf8());
-    char *sql = sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = %Q OR path GLOB '%q/*');",
+    char *sql = sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND "
+                                "(path = %Q OR path GLOB '%q/*');",
                                 ull(sess_id), path.c_str_utf8(), below.c_str());
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmLocalFilteredEventByPath sql : %s\n", __LINE__,
             sql);
     int rc;
     if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB rmLocalFilteredEventByPath fail: %s (%d).\n",
+        FDB_LOG(L_ERR,
+                "[ERROR] filter-db.cpp(%d): FilterDB rmLocalFilteredEventByPath fail: %s (%d).\n",
                 __LINE__, sqlite3_errmsg(m_db), rc);
         return -1;
     }
@@ -457,7 +508,8 @@ int FilterDB::rmLocalFilteredEventByPath(uint64_t sess_id, const ustring &path)
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess_id)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     char *sql = sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu;",
                                 ull(sess_id));
     if (sql == nullptr) {
@@ -466,8 +518,10 @@ int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess_id)
     }
     int rc;
     if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB cleanLocalFilteredEventBySession fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
+        FDB_LOG(
+            L_ERR,
+            "[ERROR] filter-db.cpp(%d): FilterDB cleanLocalFilteredEventBySession fail: %s (%d).\n",
+            __LINE__, sqlite3_errmsg(m_db), rc);
         return -1;
     }
     return 0;
@@ -476,7 +530,8 @@ int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess_id)
 int FilterDB::setConfigItem(const ustring &key, const ustring &value)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     char *sql = sqlite3_mprintf("INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);",
                                 key.c_str_utf8(), value.c_str_utf8());
     if (sql == nullptr) {
@@ -495,10 +550,13 @@ int FilterDB::setConfigItem(const ustring &key, const ustring &value)
 int FilterDB::getSizeFilter(uint64_t sess_id, FilterInfo &finfo)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d;",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id "
+                                "= %llu AND filter_type = %d;",
                                 ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC);
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getSizeFilter sql : %s\n", __LINE__, sql);
     int rc;
     Statement stmt(prepare(sql, rc));
@@ -518,9 +576,12 @@ int FilterDB::getSizeFilter(uint64_t sess_id, FilterInfo &finfo)
 int FilterDB::getResumeCondition(uint64_t &row_id, ResumeCondition &condition)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;");
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf(
+        "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;");
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getResumeCondition sql : %s\n", __LINE__, sql);
     int rc;
     Statement stmt(prepare(sql, rc));
@@ -530,8 +591,10 @@ int FilterDB::getResumeCondition(uint64_t &row_id, ResumeCondition &condition)
         return -1;
     }
     rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return logStepError(rc, __LINE__);
+    if (rc == SQLITE_DONE)
+        return 0;
+    if (rc != SQLITE_ROW)
+        return logStepError(rc, __LINE__);
     row_id = columnU64(stmt.get(), 0);
     condition.sess_id = columnU64(stmt.get(), 1);
     condition.sync_id = columnU64(stmt.get(), 2);
@@ -543,12 +606,15 @@ int FilterDB::getResumeCondition(uint64_t &row_id, ResumeCondition &condition)
 int FilterDB::getResumeConditionsBySession(uint64_t sess_id, ResumeConditionList &list)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM "
+                                "filter_resume_table WHERE sess_id = %llu;",
                                 ull(sess_id));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getResumeConditionBySession sql : %s\n",
-            __LINE__, sql);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
+    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getResumeConditionBySession sql : %s\n", __LINE__,
+            sql);
     int rc;
     Statement stmt(prepare(sql, rc));
     if (!stmt) {
@@ -571,12 +637,17 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess_id, const ustring &path,
                                           FilterLocalEvent &event)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
-                                ull(sess_id), path.c_str_utf8());
-    if (sql == nullptr) return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getLocalFilteredEventByPath sql : %s\n",
-            __LINE__, sql);
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf(
+        "SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, "
+        "mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM "
+        "filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
+        ull(sess_id), path.c_str_utf8());
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
+    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getLocalFilteredEventByPath sql : %s\n", __LINE__,
+            sql);
     int rc;
     Statement stmt(prepare(sql, rc));
     if (!stmt) {
@@ -585,8 +656,10 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess_id, const ustring &path,
         return -1;
     }
     rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return logStepError(rc, __LINE__);
+    if (rc == SQLITE_DONE)
+        return 0;
+    if (rc != SQLITE_ROW)
+        return logStepError(rc, __LINE__);
     readLocalEvent(stmt.get(), 0, event);
     event.sess_id = sess_id;
     event.path = path;
@@ -596,12 +669,17 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess_id, const ustring &path,
 int FilterDB::dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent> &events)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT path, file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu;",
-                                ull(sess_id));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getLocalFilteredEvent query_sql : %s\n",
-            __LINE__, sql);
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf(
+        "SELECT path, file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, "
+        "win_hash, mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM "
+        "filtered_local_event_table WHERE sess_id = %llu;",
+        ull(sess_id));
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
+    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getLocalFilteredEvent query_sql : %s\n", __LINE__,
+            sql);
     int rc;
     Statement stmt(prepare(sql, rc));
     if (!stmt) {
@@ -647,17 +725,23 @@ void FilterDB::addFilterRow(sqlite3_stmt *row, SelectiveSyncInfo &info)
 int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo &info)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE sess_id = %llu  UNION ALL SELECT filter_type, sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf("SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE "
+                                "sess_id = %llu  UNION ALL SELECT filter_type, sync_id, "
+                                "filter_desc FROM filter_range_table WHERE sess_id = %llu;",
                                 ull(sess_id), ull(sess_id));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
     FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo sql : %s\n",
             __LINE__, sql);
     int rc;
     Statement stmt(prepare(sql, rc));
     if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
+        FDB_LOG(
+            L_ERR,
+            "[ERROR] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
+            __LINE__, sqlite3_errmsg(m_db), rc);
         return -1;
     }
     auto onRow = [&](sqlite3_stmt *row) { addFilterRow(row, info); };
@@ -667,16 +751,22 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSync
 int FilterDB::ConvertWhiteFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo &info)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
-    char *sql = sqlite3_mprintf("SELECT filter_type, sync_id, filter_desc FROM white_list_table WHERE sess_id = %llu;",
-                                ull(sess_id));
-    if (sql == nullptr) return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): ConvertWhiteFilterDBToSelectiveSyncInfo sql : %s\n",
+    if (!isOpen(__LINE__))
+        return -1;
+    char *sql = sqlite3_mprintf(
+        "SELECT filter_type, sync_id, filter_desc FROM white_list_table WHERE sess_id = %llu;",
+        ull(sess_id));
+    if (sql == nullptr)
+        return mprintfFailed(__LINE__);
+    FDB_LOG(L_DEBUG,
+            "[DEBUG] filter-db.cpp(%d): ConvertWhiteFilterDBToSelectiveSyncInfo sql : %s\n",
             __LINE__, sql);
     int rc;
     Statement stmt(prepare(sql, rc));
     if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): ConvertWhiteFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
+        FDB_LOG(L_ERR,
+                "[ERROR] filter-db.cpp(%d): ConvertWhiteFilterDBToSelectiveSyncInfo failed1 : %s "
+                "(%d).\n",
                 __LINE__, sqlite3_errmsg(m_db), rc);
         return -1;
     }
@@ -695,13 +785,15 @@ int FilterDB::ConvertWhiteFilterDBToSelectiveSyncInfo(uint64_t sess_id, Selectiv
 int FilterDB::checkEventOverflow(int &overflow)
 {
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__)) return -1;
+    if (!isOpen(__LINE__))
+        return -1;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "SELECT value FROM config_table WHERE key = 'event_overflow';",
-                                -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(
+        m_db, "SELECT value FROM config_table WHERE key = 'event_overflow';", -1, &raw, nullptr);
     Statement stmt(raw);
     if (rc != SQLITE_OK) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_prepare_v2: %s (%d)\n",
+        FDB_LOG(L_ERR,
+                "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_prepare_v2: %s (%d)\n",
                 __LINE__, sqlite3_errmsg(m_db), rc);
         return -1;
     }

@@ -76,7 +76,8 @@ struct FilterLocalEvent {
 
 typedef std::list<std::pair<uint64_t, ResumeCondition>> ResumeConditionList;
 
-class FilterDB {
+class FilterDB
+{
 public:
     static FilterDB &getInstance();
 
@@ -110,8 +111,7 @@ public:
     // 0 and the session's conditions appended in row order, or -1.
     int getResumeConditionsBySession(uint64_t sess_id, ResumeConditionList &list);
     // 1 and the record, 0 when there is none, -1 on error.
-    int getLocalFilteredEventByPath(uint64_t sess_id, const ustring &path,
-                                    FilterLocalEvent &event);
+    int getLocalFilteredEventByPath(uint64_t sess_id, const ustring &path, FilterLocalEvent &event);
     // 0 and every record of the session added to `events`, or -1.
     int dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent> &events);
     // 0 and the session's black filters (path prefixes, names, extensions, size) added to

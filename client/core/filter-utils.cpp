@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 const ustring &component()
 {
@@ -23,11 +24,13 @@ const char ALL_EXTENSIONS[] = "*";
 // Reads decimal digits at `p`; false when there are none or they overflow.
 bool readDecimal(const char *&p, uint64_t &value)
 {
-    if (*p < '0' || *p > '9') return false;
+    if (*p < '0' || *p > '9')
+        return false;
     value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         uint64_t digit = static_cast<uint64_t>(*p - '0');
-        if (value > (UINT64_MAX - digit) / 10) return false;
+        if (value > (UINT64_MAX - digit) / 10)
+            return false;
         value = value * 10 + digit;
     }
     return true;
@@ -42,8 +45,7 @@ uint64_t sizeOf(const ustring &text)
 }
 
 // Stores a resume condition and queues it in the progress cache.
-int createResumeCondition(uint64_t sess_id, uint64_t sync_id, int filter_type,
-                          const ustring &desc)
+int createResumeCondition(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring &desc)
 {
     ResumeCondition condition;
     condition.sess_id = sess_id;
@@ -51,7 +53,8 @@ int createResumeCondition(uint64_t sess_id, uint64_t sync_id, int filter_type,
     condition.filter_type = filter_type;
     condition.filter_desc = desc;
     uint64_t row_id = 0;
-    if (FilterDB::getInstance().setResumeCondition(condition, row_id) != 0) return -1;
+    if (FilterDB::getInstance().setResumeCondition(condition, row_id) != 0)
+        return -1;
     ProgressCache::getInstance().addProgressEntry(row_id, condition);
     return 0;
 }
@@ -59,8 +62,8 @@ int createResumeCondition(uint64_t sess_id, uint64_t sync_id, int filter_type,
 // Walks two sets ordered by text at the same time, calling onBoth for a text in both,
 // onDbOnly and onFileOnly for a text on one side; stops at the first nonzero answer.
 template <typename Both, typename DbOnly, typename FileOnly>
-int walkSets(const std::set<FilterInfo> &db_set, const std::set<FilterInfo> &file_set,
-             Both onBoth, DbOnly onDbOnly, FileOnly onFileOnly)
+int walkSets(const std::set<FilterInfo> &db_set, const std::set<FilterInfo> &file_set, Both onBoth,
+             DbOnly onDbOnly, FileOnly onFileOnly)
 {
     auto db = db_set.begin();
     auto file = file_set.begin();
@@ -75,7 +78,8 @@ int walkSets(const std::set<FilterInfo> &db_set, const std::set<FilterInfo> &fil
             ++db;
             ++file;
         }
-        if (ret != 0) return -1;
+        if (ret != 0)
+            return -1;
     }
     return 0;
 }
@@ -110,8 +114,8 @@ int addNewFilter(uint64_t sess_id, int filter_type, const FilterInfo &file)
                ull(sess_id), desc);
         return -1;
     }
-    FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", __LINE__,
-           ull(sess_id), desc);
+    FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", __LINE__, ull(sess_id),
+           desc);
     return 0;
 }
 
@@ -123,15 +127,15 @@ int removeWhiteEntry(uint64_t sess_id, int filter_type, const FilterInfo &db)
                __LINE__, ull(sess_id), desc);
         return -1;
     }
-    FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): remove white list filter: (%llu)[%s].\n",
-           __LINE__, ull(sess_id), desc);
+    FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): remove white list filter: (%llu)[%s].\n", __LINE__,
+           ull(sess_id), desc);
     return 0;
 }
 
 int insertWhiteEntry(uint64_t sess_id, int filter_type, const FilterInfo &file)
 {
     if (FilterDB::getInstance().setWhiteListFilter(sess_id, file.sync_id, filter_type,
-                                                    file.filter_desc) != 0) {
+                                                   file.filter_desc) != 0) {
         FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to setWhiteListFilter (%llu)[%s].\n",
                __LINE__, ull(sess_id), file.filter_desc.c_str_utf8());
         return -1;
@@ -143,7 +147,8 @@ int insertWhiteEntry(uint64_t sess_id, int filter_type, const FilterInfo &file)
 // start.
 int addWhiteEntry(uint64_t sess_id, int filter_type, const FilterInfo &file)
 {
-    if (insertWhiteEntry(sess_id, filter_type, file) != 0) return -1;
+    if (insertWhiteEntry(sess_id, filter_type, file) != 0)
+        return -1;
     if (createResumeCondition(sess_id, 0, filter_type, file.filter_desc) != 0) {
         FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n",
                __LINE__, ull(sess_id), file.filter_desc.c_str_utf8());
@@ -162,7 +167,9 @@ int compareBlackExtensions(uint64_t sess_id, const SelectiveSyncInfo &db,
 {
     if (CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db.black_ext, file.black_ext,
                           sync_folder) != 0) {
-        FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to CompareFilterList for FILTER_EXT_SELECTIVE_SYNC.\n",
+        FU_LOG(L_ERR,
+               "[ERROR] filter-utils.cpp(%d): Failed to CompareFilterList for "
+               "FILTER_EXT_SELECTIVE_SYNC.\n",
                __LINE__);
         return -1;
     }
@@ -170,19 +177,21 @@ int compareBlackExtensions(uint64_t sess_id, const SelectiveSyncInfo &db,
 }
 
 // The white list opened up to every extension: one resume for "*".
-int openWhiteListToAll(uint64_t sess_id, const SelectiveSyncInfo &db,
-                       const SelectiveSyncInfo &file, const ustring &sync_folder)
+int openWhiteListToAll(uint64_t sess_id, const SelectiveSyncInfo &db, const SelectiveSyncInfo &file,
+                       const ustring &sync_folder)
 {
     FilterDB &filter_db = FilterDB::getInstance();
     for (const FilterInfo &entry : db.white_ext) {
-        if (removeWhiteEntry(sess_id, FILTER_EXT_SELECTIVE_SYNC, entry) != 0) return -1;
+        if (removeWhiteEntry(sess_id, FILTER_EXT_SELECTIVE_SYNC, entry) != 0)
+            return -1;
     }
     if (filter_db.setWhiteListFilter(sess_id, 0, FILTER_EXT_SELECTIVE_SYNC, ALL_EXTENSIONS) != 0) {
         FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to setWhiteListFilter '*' (%llu).\n",
                __LINE__, ull(sess_id));
         return -1;
     }
-    if (compareBlackExtensions(sess_id, db, file, sync_folder) != 0) return -1;
+    if (compareBlackExtensions(sess_id, db, file, sync_folder) != 0)
+        return -1;
     if (createResumeCondition(sess_id, 0, FILTER_EXT_SELECTIVE_SYNC, ALL_EXTENSIONS) != 0) {
         FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition '*' (%llu).\n",
                __LINE__, ull(sess_id));
@@ -200,15 +209,18 @@ int narrowWhiteListFromAll(uint64_t sess_id, const SelectiveSyncInfo &db,
     FilterDB &filter_db = FilterDB::getInstance();
     for (const FilterInfo &entry : db.white_ext) {
         if (entry.filter_desc.compare(ALL_EXTENSIONS) != 0) {
-            if (removeWhiteEntry(sess_id, FILTER_EXT_SELECTIVE_SYNC, entry) != 0) return -1;
-        } else if (filter_db.rmWhiteListFilter(sess_id, FILTER_EXT_SELECTIVE_SYNC, ALL_EXTENSIONS) != 0) {
+            if (removeWhiteEntry(sess_id, FILTER_EXT_SELECTIVE_SYNC, entry) != 0)
+                return -1;
+        } else if (filter_db.rmWhiteListFilter(sess_id, FILTER_EXT_SELECTIVE_SYNC,
+                                               ALL_EXTENSIONS) != 0) {
             FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to rmWhiteListFilter '*' (%llu).\n",
                    __LINE__, ull(sess_id));
             return -1;
         }
     }
     for (const FilterInfo &entry : file.white_ext) {
-        if (insertWhiteEntry(sess_id, FILTER_EXT_SELECTIVE_SYNC, entry) != 0) return -1;
+        if (insertWhiteEntry(sess_id, FILTER_EXT_SELECTIVE_SYNC, entry) != 0)
+            return -1;
         FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", __LINE__,
                ull(sess_id), entry.filter_desc.c_str_utf8());
     }
@@ -221,7 +233,8 @@ int ConvertFilterFileToSelectiveSyncInfo(uint64_t, uint64_t sync_id, const Filte
                                          SelectiveSyncInfo &ss_info)
 {
     auto addAll = [sync_id](const value_type_string_set &values, std::set<FilterInfo> &out) {
-        for (size_t i = 0; i < values.used; ++i) out.insert(FilterInfo(sync_id, values.set[i]));
+        for (size_t i = 0; i < values.used; ++i)
+            out.insert(FilterInfo(sync_id, values.set[i]));
     };
     addAll(filter->Common.black_path_prefix_selective_sync, ss_info.black_prefix);
     addAll(filter->File.black_name_selective_sync, ss_info.black_name);
@@ -246,11 +259,14 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
                       const std::set<FilterInfo> &file_set, const ustring &)
 {
     auto unchanged = [sess_id](const FilterInfo &db) {
-        FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): filter: (%llu)[%s] didn't change, skipping...\n",
+        FU_LOG(L_INFO,
+               "[INFO] filter-utils.cpp(%d): filter: (%llu)[%s] didn't change, skipping...\n",
                __LINE__, ull(sess_id), db.filter_desc.c_str_utf8());
         return 0;
     };
-    auto removed = [=](const FilterInfo &db) { return resumeRemovedFilter(sess_id, filter_type, db); };
+    auto removed = [=](const FilterInfo &db) {
+        return resumeRemovedFilter(sess_id, filter_type, db);
+    };
     auto added = [=](const FilterInfo &file) { return addNewFilter(sess_id, filter_type, file); };
     return walkSets(db_set, file_set, unchanged, removed, added);
 }
@@ -259,7 +275,8 @@ int CompareWhiteFilterList(uint64_t sess_id, int filter_type, const std::set<Fil
                            const std::set<FilterInfo> &file_set)
 {
     auto unchanged = [sess_id](const FilterInfo &db) {
-        FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): white filter: (%llu)[%s] didn't change, skipping...\n",
+        FU_LOG(L_INFO,
+               "[INFO] filter-utils.cpp(%d): white filter: (%llu)[%s] didn't change, skipping...\n",
                __LINE__, ull(sess_id), db.filter_desc.c_str_utf8());
         return 0;
     };
@@ -281,7 +298,9 @@ int CompareExtensionFilterList(uint64_t sess_id, const SelectiveSyncInfo &ss_db_
     }
     if (CompareWhiteFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, ss_db_info.white_ext,
                                ss_file_info.white_ext) != 0) {
-        FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to CompareWhiteFilterList for FILTER_EXT_SELECTIVE_SYNC.\n",
+        FU_LOG(L_ERR,
+               "[ERROR] filter-utils.cpp(%d): Failed to CompareWhiteFilterList for "
+               "FILTER_EXT_SELECTIVE_SYNC.\n",
                __LINE__);
         return -1;
     }
@@ -299,11 +318,15 @@ static int loosenSizeFilter(uint64_t sess_id, const FilterInfo &db, uint64_t fro
         return -1;
     }
     if (FilterDB::getInstance().updateSizeFilter(sess_id, from, to) != 0) {
-        FU_LOG(L_ERR, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
+        FU_LOG(L_ERR,
+               "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to "
+               "[%llu].\n",
                __LINE__, ull(sess_id), ull(from), ull(to));
         return -1;
     }
-    FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume (%llu)[%s].\n",
+    FU_LOG(L_INFO,
+           "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume "
+           "(%llu)[%s].\n",
            __LINE__, ull(sess_id), range.c_str_utf8());
     return 0;
 }
@@ -330,7 +353,8 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo &db_finfo, const Filter
         wanted = SIZE_FILTER_NO_LIMIT;
     }
     if (wanted == stored) {
-        FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n",
+        FU_LOG(L_INFO,
+               "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n",
                __LINE__, ull(sess_id), file_desc);
         return 0;
     }
@@ -342,7 +366,9 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo &db_finfo, const Filter
                __LINE__, ull(sess_id), file_desc);
         return -1;
     }
-    FU_LOG(L_INFO, "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
+    FU_LOG(L_INFO,
+           "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from "
+           "%llu to %llu. \n",
            __LINE__, ull(sess_id), ull(stored), ull(wanted));
     return 0;
 }
@@ -358,11 +384,14 @@ int DecodeResumeSizeFilterDesc(const ustring &desc, uint64_t &lower_bound, uint6
 {
     const char *p = desc.c_str_utf8();
     uint64_t lower = 0, upper = 0;
-    if (strncmp(p, "from=", 5) != 0) return -1;
+    if (strncmp(p, "from=", 5) != 0)
+        return -1;
     p += 5;
-    if (!readDecimal(p, lower) || strncmp(p, ",to=", 4) != 0) return -1;
+    if (!readDecimal(p, lower) || strncmp(p, ",to=", 4) != 0)
+        return -1;
     p += 4;
-    if (!readDecimal(p, upper)) return -1;
+    if (!readDecimal(p, upper))
+        return -1;
     lower_bound = lower;
     upper_bound = upper;
     return 0;

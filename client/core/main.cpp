@@ -1,3 +1,6 @@
 #include "client/core/daemon-main.h"
 
-int main(int argc, char **argv) { return DaemonMain(argc, argv); }
+int main(int argc, char **argv)
+{
+    return DaemonMain(argc, argv);
+}

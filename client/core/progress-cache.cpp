@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 const ustring &component()
 {
@@ -30,7 +31,8 @@ void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition &con
     entry.condition = condition;
     cache_list.push_back(entry);
     Logger::LogMsg(Logger::L_DEBUG, component(),
-                   "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = '%llu', type = '%d', desc= '%s'.\n",
+                   "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = "
+                   "'%llu', sync_id = '%llu', type = '%d', desc= '%s'.\n",
                    __LINE__, ull(row_id), ull(condition.sess_id), ull(condition.sync_id),
                    condition.filter_type, condition.filter_desc.c_str_utf8());
 }
@@ -53,9 +55,10 @@ void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id)
     for (Entry &entry : cache_list) {
         if (entry.row_id == row_id) {
             entry.condition.sync_id = sync_id;
-            Logger::LogMsg(Logger::L_DEBUG, component(),
-                           "[DEBUG] progress-cache.cpp(%d): updateProgressSyncId to %llu for row_id = %llu.\n",
-                           __LINE__, ull(sync_id), ull(row_id));
+            Logger::LogMsg(
+                Logger::L_DEBUG, component(),
+                "[DEBUG] progress-cache.cpp(%d): updateProgressSyncId to %llu for row_id = %llu.\n",
+                __LINE__, ull(sync_id), ull(row_id));
             return;
         }
     }

@@ -9,7 +9,8 @@
 #include <list>
 #include <mutex>
 
-class ProgressCache {
+class ProgressCache
+{
 public:
     struct Entry {
         uint64_t row_id = 0; // the condition's row in the filter database

@@ -17,7 +17,10 @@ Registry::Entry::Entry()
 {
 }
 
-void Registry::Entry::clear() { *this = Entry(); }
+void Registry::Entry::clear()
+{
+    *this = Entry();
+}
 
 Registry &Registry::getInstance()
 {
@@ -73,7 +76,10 @@ void Registry::Remove(uint64_t sess_id)
     index.erase(sess_id);
 }
 
-void Registry::Clear(uint64_t sess_id) { Remove(sess_id); }
+void Registry::Clear(uint64_t sess_id)
+{
+    Remove(sess_id);
+}
 
 void Registry::Clear()
 {

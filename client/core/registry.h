@@ -27,7 +27,8 @@ enum PermissionMode {
 // only the execute bit.
 PermissionMode PermissionModeFromText(const ustring &text);
 
-class Registry {
+class Registry
+{
 public:
     struct Entry {
         uint64_t conn_id;

@@ -9,8 +9,7 @@ Settings &Settings::getInstance()
 }
 
 Settings::Settings()
-    : pid_file_path("/var/run/aerolith-daemon.pid"),
-      log_file_path("/var/log/aerolith-daemon.log"),
+    : pid_file_path("/var/run/aerolith-daemon.pid"), log_file_path("/var/log/aerolith-daemon.log"),
       log_level_file_path("/var/log/aerolith-daemon.debug"), cert_path(),
       work_dir_name(".ZentoraWorkingDirectory"), fstat_db_path("/tmp/file-status.sqlite"),
       filter_db_path("/tmp/filter.sqlite"), history_db_path("/tmp/history.sqlite"),
@@ -19,7 +18,8 @@ Settings::Settings()
 {
 }
 
-namespace {
+namespace
+{
 
 void applyText(Config &cfg, const char *key, ustring &field)
 {
@@ -28,7 +28,10 @@ void applyText(Config &cfg, const char *key, ustring &field)
     }
 }
 
-bool hasValue(Config &cfg, const char *key) { return cfg.has(key) && !cfg[key].empty(); }
+bool hasValue(Config &cfg, const char *key)
+{
+    return cfg.has(key) && !cfg[key].empty();
+}
 
 } // namespace
 
@@ -74,17 +77,50 @@ ustring Settings::get(const ustring &field)
     return field;
 }
 
-ustring Settings::getHistoryDbPath() { return get(history_db_path); }
-ustring Settings::getFStatDbPath() { return get(fstat_db_path); }
-ustring Settings::getFilterDbPath() { return get(filter_db_path); }
-ustring Settings::getSystemFilterPath() { return get(system_filter_path); }
-ustring Settings::getPidFilePath() { return get(pid_file_path); }
-ustring Settings::getLogFilePath() { return get(log_file_path); }
-ustring Settings::getLogLevelFilePath() { return get(log_level_file_path); }
-ustring Settings::getCertPath() { return get(cert_path); }
-ustring Settings::getWorkDirName() { return get(work_dir_name); }
-ustring Settings::getSocketPath() { return get(socket_path); }
-ustring Settings::getUISocketPath() { return get(ui_socket_path); }
+ustring Settings::getHistoryDbPath()
+{
+    return get(history_db_path);
+}
+ustring Settings::getFStatDbPath()
+{
+    return get(fstat_db_path);
+}
+ustring Settings::getFilterDbPath()
+{
+    return get(filter_db_path);
+}
+ustring Settings::getSystemFilterPath()
+{
+    return get(system_filter_path);
+}
+ustring Settings::getPidFilePath()
+{
+    return get(pid_file_path);
+}
+ustring Settings::getLogFilePath()
+{
+    return get(log_file_path);
+}
+ustring Settings::getLogLevelFilePath()
+{
+    return get(log_level_file_path);
+}
+ustring Settings::getCertPath()
+{
+    return get(cert_path);
+}
+ustring Settings::getWorkDirName()
+{
+    return get(work_dir_name);
+}
+ustring Settings::getSocketPath()
+{
+    return get(socket_path);
+}
+ustring Settings::getUISocketPath()
+{
+    return get(ui_socket_path);
+}
 
 uint32_t Settings::getWorkerCount()
 {

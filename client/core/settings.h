@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
-class Settings {
+class Settings
+{
 public:
     static Settings &getInstance();
 

@@ -9,7 +9,8 @@
 #include <cstddef>
 #include <mutex>
 
-template <typename T> class shared_pointer {
+template <typename T> class shared_pointer
+{
 public:
     struct reference_counter {
         unsigned int count;

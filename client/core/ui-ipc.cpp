@@ -5,7 +5,8 @@
 #include "ipc.h"
 #include "log.h"
 
-namespace {
+namespace
+{
 
 const char kComponent[] = "channel_ui_debug";
 

@@ -9,7 +9,8 @@
 
 class Event;
 
-class UI_IPC {
+class UI_IPC
+{
 public:
     // Sends one notification. 0, or -1 when it could not be delivered (logged).
     static int SendMessageW(const PObject &msg);

@@ -2,7 +2,8 @@
 
 #include "log.h"
 
-namespace {
+namespace
+{
 const char kComponent[] = "worker_debug";
 }
 
@@ -10,8 +11,8 @@ void Worker::Barrier::increase(int id)
 {
     std::lock_guard<std::mutex> guard(mutex);
     ++count;
-    Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] worker.cpp(%d): worker %d register barrier\n",
-                   __LINE__, id);
+    Logger::LogMsg(Logger::L_INFO, kComponent,
+                   "[INFO] worker.cpp(%d): worker %d register barrier\n", __LINE__, id);
 }
 
 void Worker::Barrier::signal(int id)

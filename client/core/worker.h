@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
-class Worker : public Task {
+class Worker : public Task
+{
 public:
     enum WorkingType {
         W_TYPE_NONE = 0,
@@ -20,7 +21,8 @@ public:
 
     // Counts the workers that still have to leave an interrupted event; the interrupting
     // thread waits until all have.
-    class Barrier {
+    class Barrier
+    {
     public:
         Barrier() : count(0) {}
         Barrier(const Barrier &) = delete;
@@ -38,7 +40,8 @@ public:
     };
 
     // Which work to interrupt: one session, one connection, or (id 0) all of them.
-    class AbortFilter {
+    class AbortFilter
+    {
     public:
         AbortFilter() : sess_id(0), conn_id(0), sess_id_set(false), conn_id_set(false) {}
         void setSession(uint64_t id)

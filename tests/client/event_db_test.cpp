@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class EventDBTest : public ::testing::Test {
+class EventDBTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -80,7 +82,9 @@ std::set<std::string> listed(const FileList &list)
 TEST(EventDBSignature, NamesFromRowIds)
 {
     const std::pair<uint64_t, const char *> cases[] = {
-        {0, ".00"}, {1, ".01"}, {5, ".05"}, {255, ".ff"}, {256, "01/.00"}, {4660, "12/.34"},
+        {0, ".00"},           {1, ".01"},
+        {5, ".05"},           {255, ".ff"},
+        {256, "01/.00"},      {4660, "12/.34"},
         {66051, "01/02/.03"}, {0x0102030405060708ULL, "01/02/03/04/05/06/07/.08"},
     };
     for (const auto &c : cases)
@@ -188,9 +192,9 @@ TEST_F(EventDBTest, SignatureStoreLayoutByRowId)
 // reach exactly the path and what lies below it.
 TEST_F(EventDBTest, PatternCharactersSelectExactlyTheirOwnRows)
 {
-    const std::vector<std::string> files = {
-        "/a*/x",  "/abc/y", "/a_b/c", "/aXb/d", "/A_B/e", "/a%b/f", "/azzb/g", "/a[b]/h",
-        "/ab/i",  "/a?/j",  "/aq/k",  "/a]/l",  "/Ab/m",  "/a_b/s/t", "/a*b/u"};
+    const std::vector<std::string> files = {"/a*/x",  "/abc/y",  "/a_b/c",  "/aXb/d",   "/A_B/e",
+                                            "/a%b/f", "/azzb/g", "/a[b]/h", "/ab/i",    "/a?/j",
+                                            "/aq/k",  "/a]/l",   "/Ab/m",   "/a_b/s/t", "/a*b/u"};
     auto below = [&](const std::string &prefix, bool direct) {
         std::set<std::string> out;
         for (const std::string &row : paths()) {

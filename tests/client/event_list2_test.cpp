@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 Event::Type typeOf(const std::string &name)
 {
@@ -67,7 +68,8 @@ uint64_t syncIdOf(const std::string &text)
 //   done PATH | done S|L F|D PATH            DoneEvent of the popped (or given) event
 //   redo PATH | redo S|L F|D PATH            Redo likewise
 //   count S<n> L<n>                          the two counters
-class Script {
+class Script
+{
 public:
     explicit Script(EventList2 &tree) : tree(tree) {}
 
@@ -92,8 +94,8 @@ private:
         if (op == "push") {
             std::string origin, kind, type, path, sync = "0";
             in >> origin >> kind >> type >> path >> sync;
-            EXPECT_EQ(expect, tree.Push(makeEvent(origin, kind, typeOf(type), path,
-                                                  syncIdOf(sync))));
+            EXPECT_EQ(expect,
+                      tree.Push(makeEvent(origin, kind, typeOf(type), path, syncIdOf(sync))));
         } else if (op == "pop" || op == "popat") {
             Event e;
             std::string path;
@@ -181,8 +183,8 @@ TEST(EventList2, MergeRules)
           "pop /f L MODIFY -CONFLICT"}},
         {"server create onto local create: server wins as a conflict",
          {"push L F CREATE /f", "push S F CREATE /f 2", "pop /f S CREATE +CONFLICT"}},
-        {"two local events: the newer", {"push L F CREATE /f", "push L F REMOVE /f",
-                                         "count S0 L1", "pop /f L REMOVE"}},
+        {"two local events: the newer",
+         {"push L F CREATE /f", "push L F REMOVE /f", "count S0 L1", "pop /f L REMOVE"}},
         {"server 7 then 5 keeps 7",
          {"push S F CREATE /f 7", "push S F REMOVE /f 5", "pop /f CREATE #7"}},
         {"server 5 then 7 takes 7",
@@ -208,16 +210,15 @@ TEST(EventList2, PopOrder)
 {
     runScenarios({
         {"files first, then only the first DONE directory is searched",
-         {"push L F CREATE /a/x", "push L D CREATE /b", "push L F CREATE /c", "pop /c",
-          "pop /a/x", "!pop", "done /a/x", "pop /b", "done /c", "done /b", "count S0 L0",
-          "!pop"}},
+         {"push L F CREATE /a/x", "push L D CREATE /b", "push L F CREATE /c", "pop /c", "pop /a/x",
+          "!pop", "done /a/x", "pop /b", "done /c", "done /b", "count S0 L0", "!pop"}},
         {"a directory's own event goes before its content",
-         {"push L F CREATE /d/f", "push L D CREATE /d", "pop /d", "!pop", "done /d",
-          "pop /d/f", "done /d/f", "!pop"}},
+         {"push L F CREATE /d/f", "push L D CREATE /d", "pop /d", "!pop", "done /d", "pop /d/f",
+          "done /d/f", "!pop"}},
         {"a waiting directory with work inside is skipped with all it holds",
          {"push L F CREATE /d/f1", "pop /d/f1", "push L D MODIFY /d", "push L F CREATE /d/f2",
-          "push L F CREATE /e/g", "pop /e/g", "!pop", "done /d/f1", "pop /d", "!pop",
-          "done /d", "pop /d/f2"}},
+          "push L F CREATE /e/g", "pop /e/g", "!pop", "done /d/f1", "pop /d", "!pop", "done /d",
+          "pop /d/f2"}},
         {"the session folder's own event moves alone",
          {"push L D MODIFY /", "push S F CREATE /a 1", "pop /", "!pop", "done /", "pop /a",
           "count S1 L0"}},
@@ -228,11 +229,11 @@ TEST(EventList2, PopOrder)
          {"push L F CREATE /f", "!popat /f", "!popat /g", "!popat /x/f", "pop /f"}},
         {"redo puts the event and its directories last",
          {"push L F CREATE /x/1", "push L F CREATE /y/1", "push L F CREATE /a",
-          "push L F CREATE /b", "pop /a", "redo /a", "pop /b", "pop /a", "pop /x/1",
-          "redo /x/1", "pop /y/1", "done /y/1", "pop /x/1", "count S0 L3"}},
+          "push L F CREATE /b", "pop /a", "redo /a", "pop /b", "pop /a", "pop /x/1", "redo /x/1",
+          "pop /y/1", "done /y/1", "pop /x/1", "count S0 L3"}},
         {"redo of the root and of a missing node",
-         {"push L D MODIFY /", "!redo /", "pop /", "redo /", "pop /", "push L D MODIFY /",
-          "!pop", "redo /", "pop /", "done /", "count S0 L0", "!redo L F /nothere"}},
+         {"push L D MODIFY /", "!redo /", "pop /", "redo /", "pop /", "push L D MODIFY /", "!pop",
+          "redo /", "pop /", "done /", "count S0 L0", "!redo L F /nothere"}},
         {"events without a type are refused",
          {"!push L F EMPTY /f", "!push L D EMPTY /", "count S0 L0", "!pop"}},
         {"completing the last file frees its DONE directories",
@@ -255,20 +256,34 @@ TEST(EventList2, DirectoryRemovalRules)
 {
     runScenarios({
         {"server removal drops older waiting server events below it",
-         {"push S F CREATE /d/busy 10", "pop /d/busy", "push S F CREATE /d/old 50",
-          "push S F CREATE /d/same 100", "push S F CREATE /d/new 150",
-          "push L F MODIFY /d/mine", "push S D CREATE /d/s 20", "push S F CREATE /d/s/x 30",
-          "push S F CREATE /d/k/y 200", "count S7 L1", "push S D REMOVE /d 100",
-          "count S5 L1", "!pop", "done /d/busy", "pop /d S REMOVE +SSTAT", "done /d",
-          "pop /d/same", "pop /d/new", "pop /d/mine", "pop /d/k/y", "!pop"}},
+         {"push S F CREATE /d/busy 10",
+          "pop /d/busy",
+          "push S F CREATE /d/old 50",
+          "push S F CREATE /d/same 100",
+          "push S F CREATE /d/new 150",
+          "push L F MODIFY /d/mine",
+          "push S D CREATE /d/s 20",
+          "push S F CREATE /d/s/x 30",
+          "push S F CREATE /d/k/y 200",
+          "count S7 L1",
+          "push S D REMOVE /d 100",
+          "count S5 L1",
+          "!pop",
+          "done /d/busy",
+          "pop /d S REMOVE +SSTAT",
+          "done /d",
+          "pop /d/same",
+          "pop /d/new",
+          "pop /d/mine",
+          "pop /d/k/y",
+          "!pop"}},
         {"local removal drops every waiting local event below it",
          {"push L F MODIFY /d/a", "push L F MODIFY /d/b", "push S F CREATE /d/c 5",
-          "push L D CREATE /d/e", "push L F CREATE /d/e/f", "pop /d/a",
-          "push L D REMOVE /d", "count S1 L2", "done /d/a", "pop /d L REMOVE +LSTAT",
-          "done /d", "pop /d/c", "!pop"}},
+          "push L D CREATE /d/e", "push L F CREATE /d/e/f", "pop /d/a", "push L D REMOVE /d",
+          "count S1 L2", "done /d/a", "pop /d L REMOVE +LSTAT", "done /d", "pop /d/c", "!pop"}},
         {"a waiting local directory with kept content loses only its own event",
-         {"push L D CREATE /d/e", "push S F CREATE /d/e/f 5", "push L D REMOVE /d",
-          "count S1 L1", "pop /d", "done /d", "pop /d/e/f"}},
+         {"push L D CREATE /d/e", "push S F CREATE /d/e/f 5", "push L D REMOVE /d", "count S1 L1",
+          "pop /d", "done /d", "pop /d/e/f"}},
         {"removal with only removals below needs no rescan",
          {"push S F REMOVE /d/f 3", "push L D REMOVE /d", "pop /d L REMOVE -LSTAT -SSTAT"}},
         {"removal waiting on work of the other side is marked",

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 std::vector<std::string> walk(const FileList &list)
 {
@@ -64,9 +65,9 @@ TEST(FileList, ReverseWalkOrder)
     prefix.AddFile("/a/z", attr);
     prefix.AddDirectory("/a/m/n", attr);
     prefix.AddFile("/B", attr);
-    EXPECT_EQ((std::vector<std::string>{"F /a.txt", "F /a/z", "D /a/m/n", "D /a/m", "D /a",
-                                        "F /B"}),
-              walk(prefix));
+    EXPECT_EQ(
+        (std::vector<std::string>{"F /a.txt", "F /a/z", "D /a/m/n", "D /a/m", "D /a", "F /B"}),
+        walk(prefix));
 }
 
 TEST(FileList, AttributesTravelWithTheEntries)

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <chrono>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
 // A task whose body waits `wait_seconds` and records the answer and how long it took.
-class SleepyTask : public Task {
+class SleepyTask : public Task
+{
 public:
     explicit SleepyTask(int wait_seconds) : m_wait_seconds(wait_seconds) {}
     ~SleepyTask() override
@@ -22,7 +24,8 @@ public:
     {
         Clock::time_point start = Clock::now();
         m_result = Wait(m_wait_seconds);
-        m_waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        m_waited_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         m_done = true;
     }
     std::atomic<int> m_result{1};
@@ -35,7 +38,8 @@ private:
 
 void WaitUntilRunning(Task &task)
 {
-    while (task.GetId() < 0) std::this_thread::yield();
+    while (task.GetId() < 0)
+        std::this_thread::yield();
 }
 
 TEST(TaskTest, PauseOrStopEndsWaitPromptly)
@@ -52,7 +56,7 @@ TEST(TaskTest, PauseOrStopEndsWaitPromptly)
         }
         ASSERT_EQ(0, task.Join());
         EXPECT_EQ(-1, task.m_result);
-        EXPECT_LT(task.m_waited_ms, 1000); // far below the 30 s asked for
+        EXPECT_LT(task.m_waited_ms, 1000);      // far below the 30 s asked for
         EXPECT_EQ(Task::STOP, task.GetState()); // the body returned
         EXPECT_EQ(-1, task.GetId());
     }
@@ -62,10 +66,10 @@ TEST(TaskTest, WaitEdgeCases)
 {
     SleepyTask idle(0);
     EXPECT_EQ(Task::STOP, idle.GetState());
-    EXPECT_EQ(0, idle.Wait(0));        // nothing to wait for, whatever the state
+    EXPECT_EQ(0, idle.Wait(0)); // nothing to wait for, whatever the state
     idle.Pause();
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(-1, idle.Wait(5));       // paused: at once
+    EXPECT_EQ(-1, idle.Wait(5)); // paused: at once
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
 
     SleepyTask full(1);
@@ -78,12 +82,12 @@ TEST(TaskTest, WaitEdgeCases)
 TEST(TaskTest, RunJoinAndNumbers)
 {
     SleepyTask never(0);
-    EXPECT_EQ(-1, never.Join());        // never ran
+    EXPECT_EQ(-1, never.Join()); // never ran
 
     SleepyTask a(30);
     SleepyTask b(30);
     ASSERT_EQ(0, a.Run());
-    EXPECT_EQ(-1, a.Run());             // already has a thread
+    EXPECT_EQ(-1, a.Run()); // already has a thread
     ASSERT_EQ(0, b.Run());
     EXPECT_EQ(a.GetId() + 1, b.GetId()); // numbers in start order
     const int first = a.GetId();
@@ -93,7 +97,7 @@ TEST(TaskTest, RunJoinAndNumbers)
     ASSERT_EQ(0, b.Join());
     EXPECT_EQ(-1, a.Join());
 
-    ASSERT_EQ(0, a.Run());              // after Join the task can run again, with a new number
+    ASSERT_EQ(0, a.Run()); // after Join the task can run again, with a new number
     EXPECT_GT(a.GetId(), first + 1);
     a.Stop();
     EXPECT_EQ(0, a.Join());

@@ -6,14 +6,16 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Parses `text` with a schema into `result` from memory.
 parse_result parseText(const std::string &text, const schema_parser *schema, void *result,
                        parse_report *report)
 {
     FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "rb");
-    if (text.empty()) in = fopen("/dev/null", "rb");
+    if (text.empty())
+        in = fopen("/dev/null", "rb");
     parse_result ret = parse_stream(in, schema, result, report);
     fclose(in);
     return ret;
@@ -39,7 +41,8 @@ struct ParsedFilter {
 std::string setEntries(const value_type_string_set &set)
 {
     std::string out;
-    for (size_t i = 0; i < set.used; ++i) out += std::string(i ? "|" : "") + set.set[i];
+    for (size_t i = 0; i < set.used; ++i)
+        out += std::string(i ? "|" : "") + set.set[i];
     return out;
 }
 
@@ -128,12 +131,12 @@ TEST(FilterParser, DecodesValuesOfEveryType)
                    "minor = +0 # comment\r\n"
                    "[Common] # comment\n"
                    "black_char = \"\\x41\\102\\n\"\n"
-                   "black_char=\"\\\\:\"\n"              // a repeated string replaces
+                   "black_char=\"\\\\:\"\n" // a repeated string replaces
                    "black_name = \"x\",\"y\"  ,  # more below\n"
                    "\n"
                    "   # a comment between continuation lines\n"
                    "   \"z\"\n"
-                   "black_name = \"x\"\n"                // sets accumulate, duplicates stay
+                   "black_name = \"x\"\n" // sets accumulate, duplicates stay
                    "max_length = 1.5\n"
                    "max_path = -7\n"
                    "[File]\n"

@@ -10,10 +10,12 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A black list loaded from filter-file text.
-class BlackListFixture : public testing::Test {
+class BlackListFixture : public testing::Test
+{
 protected:
     void load(const std::string &text)
     {
@@ -121,7 +123,8 @@ TEST_F(BlackListFixture, SizeAndPathLengthLimits)
         uint64_t size;
         int expected;
     } sizes[] = {{101, FILTER_FILE_SIZE}, {60, FILTER_FILE_SIZE_SELECTIVE_SYNC}, {50, 0}, {0, 0}};
-    for (const auto &c : sizes) EXPECT_EQ(c.expected, list.TestFileSize(c.size)) << c.size;
+    for (const auto &c : sizes)
+        EXPECT_EQ(c.expected, list.TestFileSize(c.size)) << c.size;
     EXPECT_EQ(0, list.TestFullPathSize(10));
     EXPECT_EQ(FILTER_PATH_SIZE, list.TestFullPathSize(11));
 
@@ -169,9 +172,9 @@ TEST(ExtensionLists, WhiteAndForceHashTests)
         int white;
         int force;
     } cases[] = {
-        {"photo.JPG", 0, 0},   {"photo.jpeg", -1, 0}, {"README", -1, 0},  {".jpg", -1, 0},
-        {"a.b.jpg", 0, 0},     {"report.Doc", -1, 1}, {"sheet.xls", -1, 1}, {"", -1, -1},
-        {"doc", -1, 0},        {"x.", -1, 0},
+        {"photo.JPG", 0, 0}, {"photo.jpeg", -1, 0}, {"README", -1, 0},    {".jpg", -1, 0},
+        {"a.b.jpg", 0, 0},   {"report.Doc", -1, 1}, {"sheet.xls", -1, 1}, {"", -1, -1},
+        {"doc", -1, 0},      {"x.", -1, 0},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.white, white.Test(c.name)) << c.name;
@@ -201,13 +204,16 @@ TEST(BlackListConcurrency, TestsSeeWholeRuleSetsWhileReloading)
     for (int i = 0; i < 2; ++i) {
         testers.emplace_back([&] {
             while (!stop) {
-                if (list.TestFilePath("/d/x.tmp") == 0) ++passed;
+                if (list.TestFilePath("/d/x.tmp") == 0)
+                    ++passed;
             }
         });
     }
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(0, list.Load(i % 2 ? a : b));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(0, list.Load(i % 2 ? a : b));
     stop = true;
-    for (std::thread &t : testers) t.join();
+    for (std::thread &t : testers)
+        t.join();
     EXPECT_EQ(0, passed.load());
 }
 

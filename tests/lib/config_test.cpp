@@ -6,12 +6,13 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 struct LineCase {
     const char *line;
     bool ok;
-    const char *key;   // nullptr: nothing stored
+    const char *key; // nullptr: nothing stored
     const char *value;
 };
 
@@ -39,7 +40,9 @@ TEST(ConfigTest, LineGrammar)
         {"key = 'a' trailing\n", false, nullptr, nullptr},
         {"k-e_Y9 =\t\"x y\"\t# c\n", true, "k-e_Y9", "x y"},
         {"key = caf\xc3\xa9\n", true, "key", "caf\xc3\xa9"},
-        {"key = a\x7f" "b\n", false, nullptr, nullptr},
+        {"key = a\x7f"
+         "b\n",
+         false, nullptr, nullptr},
         {"= value\n", true, "", "value"},
     };
     for (const auto &c : cases) {
@@ -75,8 +78,15 @@ TEST(ConfigTest, ReadKeepsTheLastValueAndFailsWhole)
 TEST(ConfigTest, IntegerValues)
 {
     const std::pair<const char *, int> cases[] = {
-        {"5", 5}, {"-12", -12}, {"+7", 7}, {"  42", 42}, {"12abc", 12},
-        {"word", 0}, {"", 0}, {"99999999999999", 2147483647}, {"-99999999999999", -2147483647 - 1},
+        {"5", 5},
+        {"-12", -12},
+        {"+7", 7},
+        {"  42", 42},
+        {"12abc", 12},
+        {"word", 0},
+        {"", 0},
+        {"99999999999999", 2147483647},
+        {"-99999999999999", -2147483647 - 1},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.second, Config::parseInt(c.first)) << c.first;

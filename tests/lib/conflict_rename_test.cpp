@@ -18,7 +18,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // 14:03:05 on 8 December 2026.
 struct tm ConflictTime()
@@ -67,7 +68,8 @@ TEST(ConflictName, CounterSkipsEveryTakenName)
     ASSERT_EQ(0, symlink("nowhere", (base + "_1.txt").c_str()));
     EXPECT_EQ(base + "_2.txt", Conflict(t.file("report.txt")));
     // Past the usual hundred the counter goes on instead of reusing a taken name.
-    for (int n = 2; n <= 100; ++n) t.write("report_PC1_Dec-08-140305-2026_Conflict_" + std::to_string(n) + ".txt", "");
+    for (int n = 2; n <= 100; ++n)
+        t.write("report_PC1_Dec-08-140305-2026_Conflict_" + std::to_string(n) + ".txt", "");
     EXPECT_EQ(base + "_101.txt", Conflict(t.file("report.txt")));
 }
 
@@ -76,7 +78,8 @@ TEST(ConflictName, LongNamesAreShortenedToFitOneFileName)
     TempDir t;
     // A stem of multi-byte characters must not be cut inside a character.
     std::string stem;
-    while (stem.size() < 250) stem += "\xC3\xA9";
+    while (stem.size() < 250)
+        stem += "\xC3\xA9";
     const std::string f = t.write(stem + ".txt", "keep");
     const std::string name = Conflict(f);
     const std::string last = name.substr(name.rfind('/') + 1);
@@ -94,10 +97,10 @@ TEST(ConflictRename, MovesTheObjectAside)
     ASSERT_EQ(0, ConflictRename(f, "PC1", CONFLICT_REASON));
     EXPECT_FALSE(fileExists(f));
     std::vector<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(t.path())) names.push_back(e.path().filename());
+    for (const auto &e : std::filesystem::directory_iterator(t.path()))
+        names.push_back(e.path().filename());
     ASSERT_EQ(1u, names.size());
-    EXPECT_TRUE(MatchesShape(names[0], "a_PC1_Azz-99-999999-9999_Conflict.txt"))
-        << names[0];
+    EXPECT_TRUE(MatchesShape(names[0], "a_PC1_Azz-99-999999-9999_Conflict.txt")) << names[0];
     EXPECT_EQ("local edit", readFile(t.file(names[0])));
     EXPECT_NE(0, ConflictRename(t.file("missing"), "PC1", CONFLICT_REASON));
 }
@@ -115,7 +118,8 @@ TEST(ConflictRename, TrailingSpacesAreTrimmedOrPutAside)
     ASSERT_EQ(0, WhiteSpaceConflictRename(again, "name ", "PC1"));
     EXPECT_EQ("one", readFile(t.file("name")));
     std::set<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(t.path())) names.insert(e.path().filename());
+    for (const auto &e : std::filesystem::directory_iterator(t.path()))
+        names.insert(e.path().filename());
     ASSERT_EQ(2u, names.size());
     const std::string other = *names.rbegin();
     EXPECT_TRUE(MatchesShape(other, "name_PC1_Azz-99-999999-9999_WhiteSpaceConflict")) << other;
@@ -141,7 +145,8 @@ TEST(TmpName, NamesAreShortDistinctAndFromTheAlphabet)
             }
         });
     }
-    for (std::thread &th : threads) th.join();
+    for (std::thread &th : threads)
+        th.join();
     EXPECT_EQ(20000u, seen.size());
     EXPECT_EQ(ustring("/x/"), TmpNameGen::getInstance()->getTmpPath("/x").substr(0, 3));
 }

@@ -20,7 +20,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 ino_t InodeOf(const std::string &path)
 {
@@ -28,7 +29,10 @@ ino_t InodeOf(const std::string &path)
     return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-std::string LongName(size_t bytes) { return std::string(bytes, 'n'); }
+std::string LongName(size_t bytes)
+{
+    return std::string(bytes, 'n');
+}
 
 // Writes t/name, creating its parent directories first.
 std::string Put(const TempDir &t, const std::string &name, const std::string &content)
@@ -41,10 +45,10 @@ std::string Put(const TempDir &t, const std::string &name, const std::string &co
 // power over permissions: as is when not root, otherwise in a child process running as
 // nobody, which is given the scratch directory first.
 const int kCannotDropPrivileges = 255;
-template <typename Body>
-int AsUnprivileged(const TempDir &t, Body body)
+template <typename Body> int AsUnprivileged(const TempDir &t, Body body)
 {
-    if (geteuid() != 0) return body();
+    if (geteuid() != 0)
+        return body();
     const uid_t nobody = 65534;
     lchown(t.path().c_str(), nobody, nobody);
     for (const auto &e : std::filesystem::recursive_directory_iterator(t.path())) {
@@ -52,7 +56,8 @@ int AsUnprivileged(const TempDir &t, Body body)
     }
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(kCannotDropPrivileges);
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(kCannotDropPrivileges);
         _exit(body());
     }
     int status = 0;
@@ -109,7 +114,8 @@ TEST(FileOpStat, OverlongNamesAndPathsFailCleanly)
 {
     TempDir t;
     std::string too_long_path = t.path();
-    while (too_long_path.size() <= PATH_MAX) too_long_path += "/" + LongName(200);
+    while (too_long_path.size() <= PATH_MAX)
+        too_long_path += "/" + LongName(200);
     for (const std::string &p : {t.file(LongName(256)), too_long_path}) {
         FILE_INFO info;
         EXPECT_EQ(-1, FSStat(p, info));
@@ -131,8 +137,8 @@ TEST(FileOpMkdir, CreatesChainsAndReplacesFilesOnlyWhenForced)
     TempDir t;
     EXPECT_EQ(0, FSMKDir(t.file("a/b/c"), true));
     EXPECT_TRUE(IsValidSyncFolder(t.file("a/b/c")));
-    EXPECT_EQ(0, FSMKDirP(t.file("a/b/c")));   // already there
-    EXPECT_EQ(0, FSMKDirP("no-separator"));    // nothing to create
+    EXPECT_EQ(0, FSMKDirP(t.file("a/b/c"))); // already there
+    EXPECT_EQ(0, FSMKDirP("no-separator"));  // nothing to create
     EXPECT_FALSE(fileExists("no-separator"));
     EXPECT_EQ(-1, FSMKDirP(""));
 
@@ -233,13 +239,18 @@ TEST(FileOpRemove, NeverCrossesIntoAnotherMountedFileSystem)
     struct Mount {
         std::string at;
         bool ok;
-        explicit Mount(const std::string &dir) : at(dir), ok(mount("tmpfs", dir.c_str(), "tmpfs", 0, nullptr) == 0) {}
+        explicit Mount(const std::string &dir)
+            : at(dir), ok(mount("tmpfs", dir.c_str(), "tmpfs", 0, nullptr) == 0)
+        {
+        }
         ~Mount()
         {
-            if (ok) umount2(at.c_str(), MNT_DETACH);
+            if (ok)
+                umount2(at.c_str(), MNT_DETACH);
         }
     } mnt(t.file("tree/mnt"));
-    if (!mnt.ok) GTEST_SKIP() << "cannot mount here";
+    if (!mnt.ok)
+        GTEST_SKIP() << "cannot mount here";
     Put(t, "tree/mnt/on-other-fs", "precious");
     EXPECT_EQ(-1, FSRemove(t.file("tree"), false));
     EXPECT_EQ("precious", readFile(t.file("tree/mnt/on-other-fs")));
@@ -255,7 +266,8 @@ TEST(FileOpRemove, FailureInsideTreeIsReportedAndKeepsTheRest)
         return (FSRemove(t.file("tree"), false) == -1 ? 0 : 1) |
                (fileExists(t.file("tree/locked/file")) ? 0 : 2);
     });
-    if (failed == kCannotDropPrivileges) GTEST_SKIP() << "cannot drop privileges";
+    if (failed == kCannotDropPrivileges)
+        GTEST_SKIP() << "cannot drop privileges";
     EXPECT_EQ(0, failed);
 }
 
@@ -281,12 +293,14 @@ TEST(FileOpUTime, SetsModificationTimeOnlyAndNeverFollowsLinks)
 }
 
 // A child process that holds an fcntl lock of `type` on `path` until killed.
-class LockHolder {
+class LockHolder
+{
 public:
     LockHolder(const std::string &path, short type)
     {
         int ready[2];
-        if (pipe(ready) != 0) return;
+        if (pipe(ready) != 0)
+            return;
         m_pid = fork();
         if (m_pid == 0) {
             int fd = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
@@ -295,7 +309,8 @@ public:
             fl.l_whence = SEEK_SET;
             char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? '1' : '0';
             (void)!write(ready[1], &ok, 1);
-            for (;;) pause();
+            for (;;)
+                pause();
         }
         char ok = '0';
         (void)!read(ready[0], &ok, 1);
@@ -358,7 +373,8 @@ TEST(FileOpLock, DeniedAccessMeansLocked)
                (isFileLocked(g, FS_ACCESS_READ | FS_ACCESS_WRITE) ? 4 : 0) |
                (isFileLocked(g, FS_ACCESS_WRITE | FS_ACCESS_DELETE) ? 0 : 8); // cannot unlink
     });
-    if (failed == kCannotDropPrivileges) GTEST_SKIP() << "cannot drop privileges";
+    if (failed == kCannotDropPrivileges)
+        GTEST_SKIP() << "cannot drop privileges";
     EXPECT_EQ(0, failed);
 }
 
@@ -402,7 +418,8 @@ TEST(FileOpDir, EnumeratesEntriesWithOptionalTimesAndSizes)
         std::map<std::string, DIR_ENTRY> entries;
         DIR_ENTRY e;
         int rc;
-        while ((rc = FSReadDir(dh, e)) == 1) entries[e.name.c_str_utf8()] = e;
+        while ((rc = FSReadDir(dh, e)) == 1)
+            entries[e.name.c_str_utf8()] = e;
         EXPECT_EQ(0, rc);
         FSCloseDir(dh);
         ASSERT_EQ(5u, entries.size());
@@ -434,9 +451,14 @@ TEST(FileOpPolicy, OnlyRealDirectoriesAreSyncFolders)
         std::string path;
         bool valid;
     } cases[] = {
-        {t.file("dir"), true},     {t.file("dir/"), true},      {t.file("link"), false},
-        {t.file("link/"), false},  {t.file("file"), false},     {t.file("missing"), false},
-        {"", false},               {"/dev/null", false},
+        {t.file("dir"), true},
+        {t.file("dir/"), true},
+        {t.file("link"), false},
+        {t.file("link/"), false},
+        {t.file("file"), false},
+        {t.file("missing"), false},
+        {"", false},
+        {"/dev/null", false},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.valid, IsValidSyncFolder(c.path)) << c.path;

@@ -12,10 +12,12 @@
 #include <filesystem>
 #include <string>
 
-namespace {
+namespace
+{
 
 // A scratch directory whose "data" sub-directory is the user's XDG_DATA_HOME.
-class TrashTest : public ::testing::Test {
+class TrashTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -24,7 +26,10 @@ protected:
     }
     void TearDown() override { unsetenv("XDG_DATA_HOME"); }
 
-    std::string trashed(const std::string &name) const { return t.file("data/Trash/files/" + name); }
+    std::string trashed(const std::string &name) const
+    {
+        return t.file("data/Trash/files/" + name);
+    }
     std::string info(const std::string &name) const
     {
         return readFile(t.file("data/Trash/info/" + name + ".trashinfo"));
@@ -40,7 +45,8 @@ TEST_F(TrashTest, FileGoesToTrashWithItsOrigin)
     EXPECT_FALSE(fileExists(f));
     EXPECT_EQ("content", readFile(trashed("my report%.txt")));
     const std::string text = info("my report%.txt");
-    const std::string head = "[Trash Info]\nPath=" + t.file("docs/my%20report%25.txt") + "\nDeletionDate=";
+    const std::string head =
+        "[Trash Info]\nPath=" + t.file("docs/my%20report%25.txt") + "\nDeletionDate=";
     ASSERT_EQ(head, text.substr(0, head.size())) << text;
     EXPECT_TRUE(MatchesShape(text.substr(head.size()), "9999-99-99T99:99:99\n")) << text;
 }
@@ -79,7 +85,8 @@ TEST_F(TrashTest, DirectoriesAndOverlongNamesAreTrashedWhole)
     EXPECT_FALSE(fileExists(f));
     int found = 0;
     for (const auto &e : std::filesystem::directory_iterator(t.file("data/Trash/files"))) {
-        if (readFile(e.path().string()) == "long") ++found;
+        if (readFile(e.path().string()) == "long")
+            ++found;
     }
     EXPECT_EQ(1, found);
 }

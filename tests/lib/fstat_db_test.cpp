@@ -9,14 +9,16 @@
 #include <set>
 #include <string>
 
-namespace {
+namespace
+{
 
 struct Freed {
     void operator()(char *p) const { free(p); }
 };
 using Built = std::unique_ptr<char, Freed>;
 
-class FileStatusDBTest : public ::testing::Test {
+class FileStatusDBTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -84,8 +86,7 @@ TEST(FileStatusDBBuilder, PlaceholdersAndEscaping)
          "p like '/x\\_/%%' escape '\\' and q not like '/y/%%/%%' escape '\\'"},
         {Built(ZENTDBEscapeStringEX3("limit @ZENT:INT, @ZENT:LLINT", -3, 1LL << 40)),
          "limit -3, 1099511627776"},
-        {Built(ZENTDBEscapeStringEX3("@ZENT:NEVAR and '@ZENT:VAR'", "a'b", nullptr)),
-         "a'b and ''"},
+        {Built(ZENTDBEscapeStringEX3("@ZENT:NEVAR and '@ZENT:VAR'", "a'b", nullptr)), "a'b and ''"},
         {Built(ZENTDBEscapeStringEX3("p like '@ZENT:LVAR'", nullptr)), "p like '' escape '\\'"},
         {Built(ZENTDBEscapeStringEX3("mail@host @ZENT:OTHER")), "mail@host @ZENT:OTHER"},
     };
@@ -136,9 +137,9 @@ TEST_F(FileStatusDBTest, SetTwiceReplacesTheRowUnderANewId)
 // Names holding pattern characters must only ever reach their own rows.
 TEST_F(FileStatusDBTest, RemovalsTouchExactlyThePathAndItsDescendants)
 {
-    const std::set<std::string> all = {"/s/a",   "/s/a/b", "/s/a/b/c", "/s/ab",   "/s/a*",
-                                       "/s/a*/x", "/s/abc", "/s/a\\b",  "/s/a?/y", "/s/a[b]",
-                                       "/s/ab]/z", "/s/A"};
+    const std::set<std::string> all = {"/s/a",    "/s/a/b",  "/s/a/b/c", "/s/ab",
+                                       "/s/a*",   "/s/a*/x", "/s/abc",   "/s/a\\b",
+                                       "/s/a?/y", "/s/a[b]", "/s/ab]/z", "/s/A"};
     struct Case {
         const char *removed;
         bool recursive;

@@ -13,10 +13,14 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 // The bytes of a literal that holds NULs.
-template <size_t N> std::string bytes(const char (&text)[N]) { return std::string(text, N - 1); }
+template <size_t N> std::string bytes(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
 
 TEST(IpcListenerTest, GivesUpAbovePort65535AndWithoutSocket)
 {
@@ -73,10 +77,23 @@ TEST(IpcSenderTest, ReceivedBinaryItemsLeaveNoFilesBehind)
     // A map whose key "b" first holds a 3-byte binary item and then, repeated, a null;
     // then a well-formed map with a binary in an array; then a binary cut short.
     const std::string inputs[] = {
-        bytes("\x42\x10\x00\x01" "b" "\x30\0\0\0\0\0\0\0\x03" "abc"
-              "\x10\x00\x01" "b" "\x00\x00" "\x40"),
-        bytes("\x42\x10\x00\x01" "a" "\x41\x30\0\0\0\0\0\0\0\x02" "xy" "\x40\x40"),
-        bytes("\x42\x10\x00\x01" "c" "\x30\0\0\0\0\0\0\0\x09" "abc"),
+        bytes("\x42\x10\x00\x01"
+              "b"
+              "\x30\0\0\0\0\0\0\0\x03"
+              "abc"
+              "\x10\x00\x01"
+              "b"
+              "\x00\x00"
+              "\x40"),
+        bytes("\x42\x10\x00\x01"
+              "a"
+              "\x41\x30\0\0\0\0\0\0\0\x02"
+              "xy"
+              "\x40\x40"),
+        bytes("\x42\x10\x00\x01"
+              "c"
+              "\x30\0\0\0\0\0\0\0\x09"
+              "abc"),
     };
     const int results[] = {0, 0, -1};
     for (size_t i = 0; i < 3; ++i) {

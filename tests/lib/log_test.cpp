@@ -7,7 +7,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 // "Mmm dd hh:mm:ss " : month, two-digit day, 24-hour time, one space.
 bool hasTimestampShape(const std::string &line)
@@ -17,7 +18,8 @@ bool hasTimestampShape(const std::string &line)
 
 // Each test runs in a process of its own, so the logger's process-wide state starts
 // fresh every time.
-class LoggerTest : public ::testing::Test {
+class LoggerTest : public ::testing::Test
+{
 protected:
     std::string logPath() const { return dir.file("daemon.log"); }
     int startFileLog(const std::string &levels, int rotate = 50)
@@ -57,7 +59,7 @@ TEST_F(LoggerTest, PerComponentThresholds)
         {Logger::L_NOTICE, "syncer_debug", false},
         {Logger::L_ERR, "client_debug", false},
         {Logger::L_CRIT, "client_debug", true},
-        {Logger::L_DEBUG, "event_db_debug", false}, // names are case-sensitive
+        {Logger::L_DEBUG, "event_db_debug", false},  // names are case-sensitive
         {Logger::L_ALERT, "filter_db_debug", false}, // a word gives 0: only emergencies
         {Logger::L_EMERG, "filter_db_debug", true},
         {Logger::L_WARNING, "default_component", true},
@@ -125,8 +127,8 @@ TEST_F(LoggerTest, ConsoleOutputNeverRotates)
 TEST_F(LoggerTest, FileOutputFailures)
 {
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 50));
-    EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, dir.file("no/such/dir.log").c_str(),
-                                     "", 50));
+    EXPECT_EQ(-1,
+              Logger::Initialize(Logger::FILE_LOGGER, dir.file("no/such/dir.log").c_str(), "", 50));
 }
 
 TEST_F(LoggerTest, BeforeInitializeWarningsGoToStandardError)

@@ -8,9 +8,13 @@
 #include <string>
 #include <utility>
 
-namespace {
+namespace
+{
 
-std::string PathOf(const TempFile &f) { return f.getPath().c_str_utf8(); }
+std::string PathOf(const TempFile &f)
+{
+    return f.getPath().c_str_utf8();
+}
 
 TEST(TempFileTest, FileLivesAsLongAsItsOwner)
 {

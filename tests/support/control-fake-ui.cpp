@@ -15,7 +15,8 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace {
+namespace
+{
 
 const std::string kDaemon = std::string(AEROLITH_BINARY_DIR) + "/client/core/aerolith-daemon";
 
@@ -119,14 +120,12 @@ DaemonProcess::DaemonProcess(const TempDir &dir, FakeUI &ui, const std::string &
     m_out_path = dir.file("daemon.out");
     std::string levels = dir.write("levels", "client_debug = 7\nipc = 6\n");
     m_config_path = dir.write(
-        "daemon.conf", "is_foreground = true\npid_file_path = " + m_pid_path +
-                           "\nlog_level_file_path = " + levels +
-                           "\nfstat_db_path = " + dir.file("fstat.sqlite") +
-                           "\nfilter_db_path = " + dir.file("filter.sqlite") +
-                           "\nhistory_db_path = " + dir.file("history.sqlite") +
-                           "\nsystem_filter_path = " + dir.file("system.filter") +
-                           "\nworker_count = 2\nui_port = " + std::to_string(ui.port()) + "\n" +
-                           extra);
+        "daemon.conf",
+        "is_foreground = true\npid_file_path = " + m_pid_path +
+            "\nlog_level_file_path = " + levels + "\nfstat_db_path = " + dir.file("fstat.sqlite") +
+            "\nfilter_db_path = " + dir.file("filter.sqlite") + "\nhistory_db_path = " +
+            dir.file("history.sqlite") + "\nsystem_filter_path = " + dir.file("system.filter") +
+            "\nworker_count = 2\nui_port = " + std::to_string(ui.port()) + "\n" + extra);
 }
 
 DaemonProcess::~DaemonProcess()
@@ -150,7 +149,8 @@ bool DaemonProcess::start(int timeout_ms)
         int out = open(m_out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(out, 2);
-        execl(kDaemon.c_str(), kDaemon.c_str(), m_config_path.c_str(), static_cast<char *>(nullptr));
+        execl(kDaemon.c_str(), kDaemon.c_str(), m_config_path.c_str(),
+              static_cast<char *>(nullptr));
         _exit(127);
     }
     if (m_pid < 0 || !m_ui.waitFor(seen + 1, timeout_ms)) {
@@ -185,4 +185,7 @@ int DaemonProcess::waitExit(int timeout_ms)
     return m_status;
 }
 
-std::string DaemonProcess::output() const { return readFile(m_out_path); }
+std::string DaemonProcess::output() const
+{
+    return readFile(m_out_path);
+}

@@ -17,7 +17,8 @@
 
 // Listens on an ephemeral loopback port and keeps every message received there, one
 // message per connection, as the daemon's announcement and notifications arrive.
-class FakeUI {
+class FakeUI
+{
 public:
     FakeUI();
     ~FakeUI();
@@ -51,7 +52,8 @@ int unusedPort();
 
 // The daemon binary with a configuration in `dir` that keeps everything there and points
 // the user-interface port at `ui`.
-class DaemonProcess {
+class DaemonProcess
+{
 public:
     DaemonProcess(const TempDir &dir, FakeUI &ui, const std::string &extra_config = "");
     ~DaemonProcess();

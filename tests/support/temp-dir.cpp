@@ -7,7 +7,8 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 std::string DefaultParent()
 {

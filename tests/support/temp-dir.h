@@ -3,7 +3,8 @@
 
 #include <string>
 
-class TempDir {
+class TempDir
+{
 public:
     // Made under $TMPDIR, or /tmp when that is not set.
     TempDir();

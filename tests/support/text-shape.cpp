@@ -1,6 +1,7 @@
 #include "support/text-shape.h"
 
-namespace {
+namespace
+{
 
 bool MatchesOne(char c, char want)
 {

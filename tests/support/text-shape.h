@@ -7,4 +7,3 @@
 // any digit, 'A' for any upper-case ASCII letter, 'z' for any lower-case one, every
 // other character for itself.
 bool MatchesShape(const std::string &text, const std::string &shape);
-

@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const std::string kCtl = std::string(AEROLITH_BINARY_DIR) + "/tools/aerolithctl";
 
@@ -51,7 +52,8 @@ int waitStatus(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class AerolithctlTest : public ::testing::Test {
+class AerolithctlTest : public ::testing::Test
+{
 protected:
     Result ctl(std::vector<std::string> args)
     {
@@ -70,9 +72,8 @@ protected:
         std::string conf = dir.write(
             "conf", "is_foreground = true\npid_file_path = " + dir.file("pid") +
                         "\nlog_level_file_path = " + dir.write("levels", "client_debug = 7\n") +
-                        "\nfstat_db_path = " + dir.file("fstat.sqlite") +
-                        "\nfilter_db_path = " + dir.file("filter.sqlite") +
-                        "\nsystem_filter_path = " +
+                        "\nfstat_db_path = " + dir.file("fstat.sqlite") + "\nfilter_db_path = " +
+                        dir.file("filter.sqlite") + "\nsystem_filter_path = " +
                         dir.write("system.filter", "[Version]\nmajor = 1\nminor = 0\n") +
                         "\nui_port = " + std::to_string(ui_port) + "\n");
         starter = spawn({"--state", state, "start", "--config", conf}, dir.file("start.out"),

@@ -6,9 +6,13 @@
 #include <stdexcept>
 #include <string>
 
-namespace {
+namespace
+{
 
-std::u16string utf16(const ustring &s) { return std::u16string(s.c_str()); }
+std::u16string utf16(const ustring &s)
+{
+    return std::u16string(s.c_str());
+}
 
 const size_t npos = ustring::npos;
 
@@ -136,11 +140,16 @@ size_t runSearch(const SearchCase &c)
 {
     ustring text(c.text);
     std::string op(c.op);
-    if (op == "find") return text.find(c.arg, c.pos);
-    if (op == "rfind") return text.rfind(c.arg, c.pos);
-    if (op == "first_of") return text.find_first_of(c.arg, c.pos);
-    if (op == "first_not_of") return text.find_first_not_of(c.arg, c.pos);
-    if (op == "last_of") return text.find_last_of(c.arg, c.pos);
+    if (op == "find")
+        return text.find(c.arg, c.pos);
+    if (op == "rfind")
+        return text.rfind(c.arg, c.pos);
+    if (op == "first_of")
+        return text.find_first_of(c.arg, c.pos);
+    if (op == "first_not_of")
+        return text.find_first_not_of(c.arg, c.pos);
+    if (op == "last_of")
+        return text.find_last_of(c.arg, c.pos);
     return text.find_last_not_of(c.arg, c.pos);
 }
 

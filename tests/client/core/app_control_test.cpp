@@ -13,9 +13,13 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
-std::string render(const PObject &obj) { return obj.toString().c_str_utf8(); }
+std::string render(const PObject &obj)
+{
+    return obj.toString().c_str_utf8();
+}
 
 PObject ackOnly()
 {
@@ -53,7 +57,8 @@ int occupy(int port)
     return fd;
 }
 
-class DaemonControlTest : public ::testing::Test {
+class DaemonControlTest : public ::testing::Test
+{
 protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.output(); }
     void TearDown() override
@@ -98,13 +103,13 @@ TEST_F(DaemonControlTest, UnknownActionsAndMessagesWithoutActionGetAckOnly)
     no_action["session_id"] = static_cast<uint64_t>(7);
     PObject number_action;
     number_action["action"] = static_cast<uint64_t>(3);
-    const PObject cases[] = {action("reload_setting"), action(""), action("Link"), no_action,
-                             number_action, PObject("not a map"), PObject()};
+    const PObject cases[] = {
+        action("reload_setting"), action(""), action("Link"), no_action, number_action,
+        PObject("not a map"),     PObject()};
     for (const PObject &msg : cases) {
         EXPECT_EQ(render(ackOnly()), render(request(msg))) << render(msg);
     }
-    EXPECT_NE(std::string::npos,
-              daemon.output().find("<<< Unknown IPC action: reload_setting\n"));
+    EXPECT_NE(std::string::npos, daemon.output().find("<<< Unknown IPC action: reload_setting\n"));
 }
 
 TEST_F(DaemonControlTest, LinkFailsWithoutSystemFilterThenLinksAndUnlinksTwice)
@@ -162,7 +167,10 @@ TEST_F(DaemonControlTest, HostileClientsDoNotStopWellFormedMessages)
     ASSERT_EQ(5, ::write(fd, "\x77\x01\x02\x03\x04", 5));
     // A truncated map: the peer closes in the middle of a string.
     int cut = connectRaw(daemon.controlPort());
-    ASSERT_EQ(6, ::write(cut, "\x42\x10\x00\x06" "ac", 6));
+    ASSERT_EQ(6, ::write(cut,
+                         "\x42\x10\x00\x06"
+                         "ac",
+                         6));
     ::close(cut);
     // A client that connects and says nothing, and one that never reads its reply.
     int idle = connectRaw(daemon.controlPort());
@@ -175,8 +183,7 @@ TEST_F(DaemonControlTest, HostileClientsDoNotStopWellFormedMessages)
     ::close(fd);
     ::close(idle);
     EXPECT_TRUE(daemon.running());
-    EXPECT_NE(std::string::npos,
-              daemon.output().find("Failed to recieve message from channel.\n"));
+    EXPECT_NE(std::string::npos, daemon.output().find("Failed to recieve message from channel.\n"));
 }
 
 TEST_F(DaemonControlTest, BinaryItemsInControlMessagesLeaveNoFilesBehind)
@@ -195,7 +202,8 @@ TEST_F(DaemonControlTest, BinaryItemsInControlMessagesLeaveNoFilesBehind)
     const std::string mark = "dropped a binary item stored at '";
     size_t at = out.find(mark);
     ASSERT_NE(std::string::npos, at) << out;
-    std::string stored = out.substr(at + mark.size(), out.find('\'', at + mark.size()) - at - mark.size());
+    std::string stored =
+        out.substr(at + mark.size(), out.find('\'', at + mark.size()) - at - mark.size());
     EXPECT_FALSE(stored.empty());
     EXPECT_FALSE(fileExists(stored)) << stored;
 }

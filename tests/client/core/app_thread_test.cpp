@@ -8,9 +8,13 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
-std::string render(const PObject &obj) { return obj.toString().c_str_utf8(); }
+std::string render(const PObject &obj)
+{
+    return obj.toString().c_str_utf8();
+}
 
 TEST(AppThreadTest, ConcurrentSendersEachGetTheirOwnReply)
 {
@@ -121,8 +125,8 @@ TEST(WorkerInterruptTest, AbortFilterSelectsBySessionFirstThenConnection)
         uint64_t conn;
         bool match;
     } cases[] = {
-        {&none, 5, 2, false},          {&session5, 5, 9, true},   {&session5, 6, 2, false},
-        {&all_sessions, 6, 9, true},   {&conn2, 7, 2, true},      {&conn2, 7, 3, false},
+        {&none, 5, 2, false},           {&session5, 5, 9, true},       {&session5, 6, 2, false},
+        {&all_sessions, 6, 9, true},    {&conn2, 7, 2, true},          {&conn2, 7, 3, false},
         {&session5_conn2, 6, 2, false}, {&session5_conn2, 5, 3, true},
     };
     for (const auto &c : cases) {

@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const std::string kDaemon = std::string(AEROLITH_BINARY_DIR) + "/client/core/aerolith-daemon";
 
@@ -52,7 +53,10 @@ void stopAfterAnnouncement(FakeUI &ui, pid_t pid)
     kill(pid, SIGTERM);
 }
 
-std::string uiPortLine(const FakeUI &ui) { return "ui_port = " + std::to_string(ui.port()) + "\n"; }
+std::string uiPortLine(const FakeUI &ui)
+{
+    return "ui_port = " + std::to_string(ui.port()) + "\n";
+}
 
 int waitExit(pid_t pid)
 {
@@ -70,8 +74,8 @@ const char kUsage[] = "* Controling application: \n    Control <action>\n\n"
 TEST(DaemonMainTest, TooManyArgumentsTouchNothing)
 {
     TempDir dir;
-    std::string conf = dir.write("conf", "is_foreground = true\npid_file_path = " +
-                                             dir.file("pid") + "\n");
+    std::string conf =
+        dir.write("conf", "is_foreground = true\npid_file_path = " + dir.file("pid") + "\n");
     pid_t pid = startDaemon({conf, "b", "c"}, dir.file("out"), dir.file("err"));
     EXPECT_EQ(255, waitExit(pid));
     EXPECT_FALSE(fileExists(dir.file("pid")));
@@ -87,8 +91,8 @@ TEST(DaemonMainTest, ForegroundWritesPidFilePrintsUsageAndCleansUp)
     std::string pid_path = dir.file("daemon.pid");
     ASSERT_EQ(0, mkfifo(pid_path.c_str(), 0600));
     std::string conf = dir.write("conf", "is_foreground = true\npid_file_path = " + pid_path +
-                                             "\nlog_level_file_path = " + dir.file("none") +
-                                             "\n" + uiPortLine(ui));
+                                             "\nlog_level_file_path = " + dir.file("none") + "\n" +
+                                             uiPortLine(ui));
     pid_t pid = startDaemon({conf}, dir.file("out"), dir.file("err"));
     std::string written = readFile(pid_path);
     EXPECT_EQ(std::to_string(pid) + "\n", written);
@@ -103,16 +107,15 @@ TEST(DaemonMainTest, BackgroundLogsToTheLogFile)
     TempDir dir;
     FakeUI ui;
     std::string levels = dir.write("levels", "client_debug = 5\n");
-    std::string conf = dir.write("conf", "pid_file_path = " + dir.file("pid") +
-                                             "\nlog_file_path = " + dir.file("daemon.log") +
-                                             "\nlog_level_file_path = " + levels + "\n" +
-                                             uiPortLine(ui));
+    std::string conf =
+        dir.write("conf", "pid_file_path = " + dir.file("pid") +
+                              "\nlog_file_path = " + dir.file("daemon.log") +
+                              "\nlog_level_file_path = " + levels + "\n" + uiPortLine(ui));
     pid_t pid = startDaemon({conf}, dir.file("out"), dir.file("err"));
     stopAfterAnnouncement(ui, pid);
     EXPECT_EQ(0, waitExit(pid));
     std::string log = readFile(dir.file("daemon.log"));
-    EXPECT_NE(std::string::npos,
-              log.find("[NOTE] test.cpp(")) << log;
+    EXPECT_NE(std::string::npos, log.find("[NOTE] test.cpp(")) << log;
     EXPECT_NE(std::string::npos, log.find("): daemon is now running in the background\n"));
     EXPECT_EQ(0u, log.find_first_of("ADFJMNOS")); // starts with the month of the timestamp
     EXPECT_FALSE(fileExists(dir.file("pid")));
@@ -122,9 +125,9 @@ TEST(DaemonMainTest, UnopenableLogFileIsReported)
 {
     TempDir dir;
     std::string log_path = dir.file("missing-dir/daemon.log");
-    std::string conf = dir.write("conf", "pid_file_path = " + dir.file("pid") +
-                                             "\nlog_file_path = " + log_path +
-                                             "\nlog_level_file_path = /nonexistent\n");
+    std::string conf =
+        dir.write("conf", "pid_file_path = " + dir.file("pid") + "\nlog_file_path = " + log_path +
+                              "\nlog_level_file_path = /nonexistent\n");
     pid_t pid = startDaemon({conf}, dir.file("out"), dir.file("err"));
     EXPECT_EQ(255, waitExit(pid));
     EXPECT_EQ("Aerolith: client is not enabled " + log_path + " /nonexistent\n",
@@ -136,10 +139,10 @@ TEST(DaemonMainTest, UncreatablePidFileIsLoggedAndStartGoesOn)
 {
     TempDir dir;
     FakeUI ui;
-    std::string conf = dir.write("conf", "is_foreground = true\npid_file_path = " +
-                                             dir.file("no/dir/pid") + "\n" + uiPortLine(ui));
-    pid_t pid = startDaemon({conf, "ignored-second-argument"}, dir.file("out"),
-                            dir.file("err"));
+    std::string conf =
+        dir.write("conf", "is_foreground = true\npid_file_path = " + dir.file("no/dir/pid") + "\n" +
+                              uiPortLine(ui));
+    pid_t pid = startDaemon({conf, "ignored-second-argument"}, dir.file("out"), dir.file("err"));
     stopAfterAnnouncement(ui, pid);
     EXPECT_EQ(0, waitExit(pid));
     std::string out = readFile(dir.file("out"));

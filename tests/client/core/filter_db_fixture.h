@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-class FilterDBFixture : public testing::Test {
+class FilterDBFixture : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -40,7 +41,8 @@ protected:
             std::string row;
             for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
                 const unsigned char *text = sqlite3_column_text(stmt, i);
-                row += (i ? "|" : "") + std::string(text ? reinterpret_cast<const char *>(text) : "NULL");
+                row += (i ? "|" : "") +
+                       std::string(text ? reinterpret_cast<const char *>(text) : "NULL");
             }
             out.push_back(row);
         }

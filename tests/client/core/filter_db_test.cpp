@@ -2,9 +2,12 @@
 
 #include <thread>
 
-namespace {
+namespace
+{
 
-class FilterDBTest : public FilterDBFixture {};
+class FilterDBTest : public FilterDBFixture
+{
+};
 
 TEST_F(FilterDBTest, FreshDatabaseAndReopening)
 {
@@ -177,9 +180,10 @@ TEST_F(FilterDBTest, LocalFilteredEventRoundTrip)
 
 TEST_F(FilterDBTest, RemovingAPathTakesOnlyItselfAndWhatIsBelowIt)
 {
-    const char *paths[] = {"/a", "/a/b", "/a/b/c", "/abc", "/abc/d", "/a*", "/a*/x",
-                           "/a?", "/a[1]", "/a[1]/z", "/A/b"};
-    for (const char *p : paths) ASSERT_EQ(0, db().setLocalFilteredEvent(localEvent(p, 0)));
+    const char *paths[] = {"/a",    "/a/b", "/a/b/c", "/abc",    "/abc/d", "/a*",
+                           "/a*/x", "/a?",  "/a[1]",  "/a[1]/z", "/A/b"};
+    for (const char *p : paths)
+        ASSERT_EQ(0, db().setLocalFilteredEvent(localEvent(p, 0)));
     FilterLocalEvent other = localEvent("/a/b", 0);
     other.sess_id = 2;
     ASSERT_EQ(0, db().setLocalFilteredEvent(other));
@@ -233,7 +237,8 @@ TEST_F(FilterDBTest, ConcurrentCallersAreSerialised)
     puller.join();
     EXPECT_EQ(Rows({std::to_string(per_thread)}),
               rows("SELECT count(*) FROM filtered_local_event_table"));
-    EXPECT_EQ(Rows({"0"}), rows("SELECT count(*) FROM filter_resume_table WHERE sync_id != id + 1"));
+    EXPECT_EQ(Rows({"0"}),
+              rows("SELECT count(*) FROM filter_resume_table WHERE sync_id != id + 1"));
 }
 
 } // namespace

@@ -1,13 +1,15 @@
 #include "client/core/filter-utils.h"
 #include "filter_db_fixture.h"
 
-namespace {
+namespace
+{
 
 const uint64_t SESS = 7;
 
 // Runs the reconciliation of a session's filter files against the filter database the
 // way a session reload does, and checks the tables and the progress cache afterwards.
-class Reconcile : public FilterDBFixture {
+class Reconcile : public FilterDBFixture
+{
 protected:
     // Black-list file text with the given selective-sync lines in its sections.
     static std::string blackList(const std::string &common, const std::string &file)
@@ -60,7 +62,8 @@ protected:
     Rows newResumes()
     {
         Rows stored = rows("SELECT sync_id, filter_type, filter_desc FROM filter_resume_table "
-                           "WHERE id > " + std::to_string(last_row_id) + " ORDER BY id");
+                           "WHERE id > " +
+                           std::to_string(last_row_id) + " ORDER BY id");
         Rows cached;
         ProgressCache::Entry entry;
         while (ProgressCache::getInstance().getProgressEntry(entry)) {
@@ -76,8 +79,15 @@ protected:
         return stored;
     }
 
-    Rows filters() { return rows("SELECT sync_id, filter_type, filter_desc FROM filter_table ORDER BY filter_desc"); }
-    Rows whites() { return rows("SELECT sync_id, filter_desc FROM white_list_table ORDER BY filter_desc"); }
+    Rows filters()
+    {
+        return rows(
+            "SELECT sync_id, filter_type, filter_desc FROM filter_table ORDER BY filter_desc");
+    }
+    Rows whites()
+    {
+        return rows("SELECT sync_id, filter_desc FROM white_list_table ORDER BY filter_desc");
+    }
     Rows sizes() { return rows("SELECT sync_id, filter_desc FROM filter_range_table"); }
 
     uint64_t last_row_id = 0;
@@ -108,7 +118,8 @@ TEST_F(Reconcile, RemovedNameResumesAndNewPrefixDoesNot)
     ASSERT_EQ(0, reload(blackList(COMMON, FILE_RULES), whiteList("\"*\""), 10));
     newResumes();
 
-    const std::string fewer = "black_ext_selective_sync = \"mkv\"\nmax_size_selective_sync = 1000\n";
+    const std::string fewer =
+        "black_ext_selective_sync = \"mkv\"\nmax_size_selective_sync = 1000\n";
     ASSERT_EQ(0, reload(blackList(COMMON, fewer), whiteList("\"*\""), 20));
     EXPECT_EQ(Rows({"10|-14|big.iso"}), newResumes()); // from the sync id it came in with
     EXPECT_EQ(Rows({"0|-13|/Photos", "10|-12|mkv"}), filters());
@@ -119,8 +130,9 @@ TEST_F(Reconcile, RemovedNameResumesAndNewPrefixDoesNot)
     EXPECT_EQ(Rows({"0|-13|/Photos", "0|-13|/Videos", "10|-12|mkv"}), filters());
 
     ASSERT_EQ(0, reload(blackList("", ""), whiteList("\"*\""), 40));
-    EXPECT_EQ(Rows({"0|-13|/Photos", "0|-13|/Videos", "10|-12|mkv", "10|-15|from=1000,to=10737418240"}),
-              newResumes());
+    EXPECT_EQ(
+        Rows({"0|-13|/Photos", "0|-13|/Videos", "10|-12|mkv", "10|-15|from=1000,to=10737418240"}),
+        newResumes());
     EXPECT_EQ(Rows(), filters());
 }
 

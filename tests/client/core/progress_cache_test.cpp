@@ -5,7 +5,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 ResumeCondition condition(uint64_t sess_id, uint64_t sync_id, const char *desc)
 {
@@ -17,7 +18,8 @@ ResumeCondition condition(uint64_t sess_id, uint64_t sync_id, const char *desc)
     return c;
 }
 
-class ProgressCacheTest : public testing::Test {
+class ProgressCacheTest : public testing::Test
+{
 protected:
     void SetUp() override { cache.clear(); }
     void TearDown() override { cache.clear(); }
@@ -81,7 +83,8 @@ TEST_F(ProgressCacheTest, ConcurrentProducersAndConsumer)
             std::this_thread::yield();
         }
     }
-    for (std::thread &t : producers) t.join();
+    for (std::thread &t : producers)
+        t.join();
     EXPECT_FALSE(cache.isInProgrssCache(0));
     EXPECT_FALSE(cache.isInProgrssCache(1));
 }

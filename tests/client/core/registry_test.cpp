@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Counted {
     static std::atomic<int> alive;
@@ -27,7 +28,8 @@ Registry::Entry entry(uint64_t sess_id, uint64_t conn_id = 1)
     return e;
 }
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public ::testing::Test
+{
 protected:
     void SetUp() override { reg.Clear(); }
     void TearDown() override { reg.Clear(); }
@@ -66,8 +68,8 @@ TEST_F(RegistryTest, RecycleTimeKeepsTheEarliestAndIgnoresUnknownSessions)
         bool init; // InitRecycleTime, else UpdateRecycleTime
         uint32_t time;
         uint32_t stored;
-    } steps[] = {{true, 100, 100}, {true, 50, 50}, {true, 70, 50},
-                 {false, 80, 80},  {true, 0, 80},  {false, 0, 0}, {true, 30, 30}};
+    } steps[] = {{true, 100, 100}, {true, 50, 50}, {true, 70, 50}, {false, 80, 80},
+                 {true, 0, 80},    {false, 0, 0},  {true, 30, 30}};
     Registry::Entry found;
     for (const auto &s : steps) {
         if (s.init) {

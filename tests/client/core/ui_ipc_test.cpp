@@ -8,9 +8,13 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
-std::string render(const PObject &obj) { return obj.toString().c_str_utf8(); }
+std::string render(const PObject &obj)
+{
+    return obj.toString().c_str_utf8();
+}
 
 void pointNotificationsAt(int port)
 {
