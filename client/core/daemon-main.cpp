@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <ctime>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
@@ -143,14 +146,19 @@ private:
         if (port <= 0) {
             return; // the listener checks the stop request before it serves anything
         }
-        // A bare connection is enough to end the listener's wait; the listener sees the
-        // stop request before it reads anything, so nothing needs to be sent (a message
-        // could meet a listener that has already closed and fill the log with warnings).
-        IPCSender sender;
-        sender.setTimeout(3);
-        if (sender.connect(port) == 0) {
-            sender.close();
+        // A bare connection is enough to end the listener's wait: the listener checks the
+        // stop request before it reads anything. The listener may also have closed
+        // already, so the attempt is silent whatever its outcome.
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return;
         }
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
+        ::close(fd);
     }
 
     std::atomic<bool> m_done{false};
