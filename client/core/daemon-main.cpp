@@ -2,7 +2,6 @@
 
 #include "client/core/app.h"
 #include "client/core/settings.h"
-#include "ipc.h"
 #include "log.h"
 
 #include <openssl/err.h>
