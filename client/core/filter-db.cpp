@@ -100,12 +100,6 @@ const char *orNull(const ustring &text)
     return text.empty() ? nullptr : text.c_str_utf8();
 }
 
-int mprintfFailed(int line)
-{
-    FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n", line);
-    return -1;
-}
-
 // Fills the fields that follow `path` in the SELECTs of the filtered-event table.
 void readLocalEvent(sqlite3_stmt *stmt, int first, FilterLocalEvent &event)
 {
@@ -122,6 +116,35 @@ void readLocalEvent(sqlite3_stmt *stmt, int first, FilterLocalEvent &event)
     event.inode = columnU64(stmt, first + 10);
     event.filtered_type = columnI32(stmt, first + 11);
     event.is_exist = columnI32(stmt, first + 12);
+}
+
+int logStepError(sqlite3_stmt *stmt, int rc, int line)
+{
+    FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", line,
+            sqlite3_errmsg(sqlite3_db_handle(stmt)), rc);
+    return -1;
+}
+
+// Steps through every row, calling onRow(stmt); 0 at the end, -1 (logged) on a step error.
+template <typename OnRow> int forEachRow(sqlite3_stmt *stmt, int line, OnRow onRow)
+{
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        onRow(stmt);
+    }
+    return rc == SQLITE_DONE ? 0 : logStepError(stmt, rc, line);
+}
+
+// 1 after onRow(stmt) on the first row, 0 when there is none, -1 (logged) on a step error.
+template <typename OnRow> int firstRow(sqlite3_stmt *stmt, int line, OnRow onRow)
+{
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE)
+        return 0;
+    if (rc != SQLITE_ROW)
+        return logStepError(stmt, rc, line);
+    onRow(stmt);
+    return 1;
 }
 
 } // namespace
@@ -208,257 +231,164 @@ bool FilterDB::isOpen(int line)
     return true;
 }
 
-// Runs and frees a formatted statement; 0, or -1 with SQLite's code in `rc`.
-int FilterDB::runWrite(char *sql, int &rc)
+// What one operation prints about its statement. Every line carries the caller's line.
+struct FilterDB::Op {
+    int line;
+    // "<sql_label> : <sql>" at debug level; nullptr when the statement is not logged.
+    const char *sql_label;
+    // "<failure>: <error> (<rc>)." for a write, "<failure> : <error> (<rc>)." for a query.
+    const char *failure;
+    const char *mprintf_failure = "FilterDB: Failed to sqlite3_mprintf.";
+};
+
+// Under the lock and with the database open, formats the statement, logs it and hands it
+// to run(sql), which owns it from then on; -1 (logged) when any of this fails.
+template <typename Run, typename... Args>
+int FilterDB::withSql(const Op &op, Run run, const char *format, Args... args)
 {
-    rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
-    sqlite3_free(sql);
-    return rc == SQLITE_OK ? 0 : -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    if (!isOpen(op.line))
+        return -1;
+    char *sql = sqlite3_mprintf(format, args...);
+    if (sql == nullptr) {
+        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): %s\n", op.line, op.mprintf_failure);
+        return -1;
+    }
+    if (op.sql_label != nullptr)
+        FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): %s : %s\n", op.line, op.sql_label, sql);
+    return run(sql);
 }
 
-// Prepares and frees a formatted statement; nullptr with SQLite's code in `rc`.
-sqlite3_stmt *FilterDB::prepare(char *sql, int &rc)
+// Runs and frees a formatted statement; 0, or -1 (logged).
+int FilterDB::runWrite(const Op &op, char *sql)
 {
-    sqlite3_stmt *stmt = nullptr;
-    rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
+    int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
     sqlite3_free(sql);
-    return rc == SQLITE_OK ? stmt : nullptr;
-}
-
-int FilterDB::logStepError(int rc, int line)
-{
-    FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", line, sqlite3_errmsg(m_db),
-            rc);
+    if (rc == SQLITE_OK)
+        return 0;
+    FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): %s: %s (%d).\n", op.line, op.failure,
+            sqlite3_errmsg(m_db), rc);
     return -1;
 }
 
-// Steps through every row, calling onRow(stmt); 0 at the end, -1 (logged) on a step error.
-template <typename OnRow> static int forEachRow(sqlite3_stmt *stmt, OnRow onRow, int &rc)
+// Formats and runs a statement that returns no rows; 0, or -1 (logged).
+template <typename... Args> int FilterDB::write(const Op &op, const char *format, Args... args)
 {
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        onRow(stmt);
-    }
-    return rc == SQLITE_DONE ? 0 : -1;
+    auto run = [&](char *sql) { return runWrite(op, sql); };
+    return withSql(op, run, format, args...);
+}
+
+// Prepares the formatted statement and passes it to onStmt(stmt), whose result is the
+// operation's; -1 (logged) when it cannot be prepared.
+template <typename OnStmt, typename... Args>
+int FilterDB::query(const Op &op, OnStmt onStmt, const char *format, Args... args)
+{
+    auto run = [&](char *sql) {
+        sqlite3_stmt *raw = nullptr;
+        int rc = sqlite3_prepare_v2(m_db, sql, -1, &raw, nullptr);
+        sqlite3_free(sql);
+        Statement stmt(raw);
+        if (rc == SQLITE_OK && stmt)
+            return onStmt(stmt.get());
+        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): %s : %s (%d).\n", op.line, op.failure,
+                sqlite3_errmsg(m_db), rc);
+        return -1;
+    };
+    return withSql(op, run, format, args...);
 }
 
 int FilterDB::setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring &desc)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO filter_table  (sess_id, sync_id, filter_type, "
-                                "filter_desc) VALUES (%llu, %llu, %d, %Q)",
-                                ull(sess_id), ull(sync_id), filter_type, desc.c_str_utf8());
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB setFilter fail: %s (%d).\n", __LINE__,
-                sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "setFilter sql", "FilterDB setFilter fail"},
+                 "INSERT INTO filter_table  (sess_id, sync_id, filter_type, "
+                 "filter_desc) VALUES (%llu, %llu, %d, %Q)",
+                 ull(sess_id), ull(sync_id), filter_type, desc.c_str_utf8());
 }
 
 int FilterDB::rmFilter(uint64_t sess_id, int filter_type, const ustring &desc)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf(
+    return write(
+        {__LINE__, "rmFilter sql", "FilterDB rmFilter fail"},
         "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
         ull(sess_id), filter_type, desc.c_str_utf8());
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB rmFilter fail: %s (%d).\n", __LINE__,
-                sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
 }
 
 int FilterDB::setWhiteListFilter(uint64_t sess_id, uint64_t sync_id, int filter_type,
                                  const ustring &desc)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO white_list_table  (sess_id, sync_id, filter_type, "
-                                "filter_desc) VALUES (%llu, %llu, %d, %Q)",
-                                ull(sess_id), ull(sync_id), filter_type, desc.c_str_utf8());
-    if (sql == nullptr) {
-        FDB_LOG(
-            L_ERR,
-            "[ERROR] filter-db.cpp(%d): FilterDB: Failed to setWhiteListFilter sqlite3_mprintf.\n",
-            __LINE__);
-        return -1;
-    }
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setWhiteListFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB setWhiteListFilter fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "setWhiteListFilter sql", "FilterDB setWhiteListFilter fail",
+                  "FilterDB: Failed to setWhiteListFilter sqlite3_mprintf."},
+                 "INSERT INTO white_list_table  (sess_id, sync_id, filter_type, "
+                 "filter_desc) VALUES (%llu, %llu, %d, %Q)",
+                 ull(sess_id), ull(sync_id), filter_type, desc.c_str_utf8());
 }
 
 int FilterDB::rmWhiteListFilter(uint64_t sess_id, int filter_type, const ustring &desc)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM white_list_table WHERE (sess_id = %llu AND "
-                                "filter_type = %d AND filter_desc = %Q)",
-                                ull(sess_id), filter_type, desc.c_str_utf8());
-    if (sql == nullptr) {
-        FDB_LOG(
-            L_ERR,
-            "[ERROR] filter-db.cpp(%d): FilterDB: Failed to rmWhiteListFilter sqlite3_mprintf.\n",
-            __LINE__);
-        return -1;
-    }
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmWhiteListFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB rmWhiteListFilter fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "rmWhiteListFilter sql", "FilterDB rmWhiteListFilter fail",
+                  "FilterDB: Failed to rmWhiteListFilter sqlite3_mprintf."},
+                 "DELETE FROM white_list_table WHERE (sess_id = %llu AND "
+                 "filter_type = %d AND filter_desc = %Q)",
+                 ull(sess_id), filter_type, desc.c_str_utf8());
 }
 
 int FilterDB::setSizeFilter(uint64_t sess_id, uint64_t sync_id, uint64_t size)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql =
-        sqlite3_mprintf("INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, "
-                        "filter_desc) VALUES (%llu, %llu, %d, %llu)",
-                        ull(sess_id), ull(sync_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setSizeFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB setSizeFilter fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "setSizeFilter sql", "FilterDB setSizeFilter fail"},
+                 "INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, "
+                 "filter_desc) VALUES (%llu, %llu, %d, %llu)",
+                 ull(sess_id), ull(sync_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
 }
 
 int FilterDB::updateSizeFilter(uint64_t sess_id, uint64_t orig_size, uint64_t new_size)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = "
-                                "%llu AND filter_type = %d AND filter_desc = %llu",
-                                ull(new_size), ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC,
-                                ull(orig_size));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): updateSizeFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB updateSizeFilter fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "updateSizeFilter sql", "FilterDB updateSizeFilter fail"},
+                 "UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = "
+                 "%llu AND filter_type = %d AND filter_desc = %llu",
+                 ull(new_size), ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(orig_size));
 }
 
 int FilterDB::rmSizeFilter(uint64_t sess_id, uint64_t size)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM filter_range_table WHERE sess_id = %llu AND "
-                                "filter_type = %d AND filter_desc = %llu;",
-                                ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmSizeFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB rmSizeFilter fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "rmSizeFilter sql", "FilterDB rmSizeFilter fail"},
+                 "DELETE FROM filter_range_table WHERE sess_id = %llu AND "
+                 "filter_type = %d AND filter_desc = %llu;",
+                 ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC, ull(size));
 }
 
 int FilterDB::setResumeCondition(const ResumeCondition &condition, uint64_t &row_id)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, "
-                                "filter_desc) VALUES (%llu, %llu, %d, %Q);",
-                                ull(condition.sess_id), ull(condition.sync_id),
-                                condition.filter_type, condition.filter_desc.c_str_utf8());
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setResumeCondition sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB setResumeCondition fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    row_id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
-    return 0;
+    const Op op{__LINE__, "setResumeCondition sql", "FilterDB setResumeCondition fail"};
+    auto run = [&](char *sql) {
+        if (runWrite(op, sql) != 0)
+            return -1;
+        row_id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
+        return 0;
+    };
+    return withSql(op, run,
+                   "INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, "
+                   "filter_desc) VALUES (%llu, %llu, %d, %Q);",
+                   ull(condition.sess_id), ull(condition.sync_id), condition.filter_type,
+                   condition.filter_desc.c_str_utf8());
 }
 
 int FilterDB::updateResumeSyncId(uint64_t row_id, uint64_t sync_id)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
-                                ull(sync_id), ull(row_id));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): updateResumeSyncId sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB updateResumeSyncId fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "updateResumeSyncId sql", "FilterDB updateResumeSyncId fail"},
+                 "UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;", ull(sync_id),
+                 ull(row_id));
 }
 
 int FilterDB::rmResumeCondition(uint64_t row_id)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", ull(row_id));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmResumeCondition sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB rmResumeCondition fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, "rmResumeCondition sql", "FilterDB rmResumeCondition fail"},
+                 "DELETE FROM filter_resume_table WHERE id = %llu;", ull(row_id));
 }
 
 int FilterDB::setLocalFilteredEvent(const FilterLocalEvent &event)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf(
+    return write(
+        {__LINE__, "setLocalFilteredEvent sql", "FilterDB setLocalFilteredEvent fail"},
         "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, "
         "sync_id, path, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, "
         "linux_hash, zent_hash, inode, filtered_type) VALUES (%llu, %d, %d, %llu, %Q, %llu, %u, "
@@ -468,160 +398,63 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent &event)
         event.file_checksum.c_str_utf8(), event.base_name.c_str_utf8(), orNull(event.win_hash),
         orNull(event.mac_hash), orNull(event.linux_hash), orNull(event.zent_hash), ull(event.inode),
         event.filtered_type);
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): setLocalFilteredEvent sql : %s\n", __LINE__, sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB setLocalFilteredEvent fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
 }
 
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess_id, const ustring &path)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
     // The path's wildcard characters are escaped, so that a folder named "a*" takes only
     // itself and its own contents, never the records of "abc".
     std::string below = EscapeGlobPattern(path.c_str_utf8());
-    char *sql = sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND "
-                                "(path = %Q OR path GLOB '%q/*');",
-                                ull(sess_id), path.c_str_utf8(), below.c_str());
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): rmLocalFilteredEventByPath sql : %s\n", __LINE__,
-            sql);
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR,
-                "[ERROR] filter-db.cpp(%d): FilterDB rmLocalFilteredEventByPath fail: %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write(
+        {__LINE__, "rmLocalFilteredEventByPath sql", "FilterDB rmLocalFilteredEventByPath fail"},
+        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND "
+        "(path = %Q OR path GLOB '%q/*');",
+        ull(sess_id), path.c_str_utf8(), below.c_str());
 }
 
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess_id)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu;",
-                                ull(sess_id));
-    if (sql == nullptr) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n", __LINE__);
-        return -1;
-    }
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(
-            L_ERR,
-            "[ERROR] filter-db.cpp(%d): FilterDB cleanLocalFilteredEventBySession fail: %s (%d).\n",
-            __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, nullptr, "FilterDB cleanLocalFilteredEventBySession fail",
+                  "FilterDB: sqlite3_mprintf failed."},
+                 "DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", ull(sess_id));
 }
 
 int FilterDB::setConfigItem(const ustring &key, const ustring &value)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);",
-                                key.c_str_utf8(), value.c_str_utf8());
-    if (sql == nullptr) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n", __LINE__);
-        return -1;
-    }
-    int rc;
-    if (runWrite(sql, rc) != 0) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): setConfigItem fail: %s (%d).\n", __LINE__,
-                sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    return 0;
+    return write({__LINE__, nullptr, "setConfigItem fail", "FilterDB: sqlite3_mprintf failed."},
+                 "INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);",
+                 key.c_str_utf8(), value.c_str_utf8());
 }
 
 int FilterDB::getSizeFilter(uint64_t sess_id, FilterInfo &finfo)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id "
-                                "= %llu AND filter_type = %d;",
-                                ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC);
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getSizeFilter sql : %s\n", __LINE__, sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): getSizeFilter failed : %s (%d).\n", __LINE__,
-                sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_ROW) {
-        finfo = FilterInfo(columnU64(stmt.get(), 1), columnText(stmt.get(), 0));
-        return 0;
-    }
-    return rc == SQLITE_DONE ? 0 : logStepError(rc, __LINE__);
+    auto onRow = [&](sqlite3_stmt *row) {
+        finfo = FilterInfo(columnU64(row, 1), columnText(row, 0));
+    };
+    auto onStmt = [&](sqlite3_stmt *stmt) { return firstRow(stmt, __LINE__, onRow) < 0 ? -1 : 0; };
+    return query({__LINE__, "getSizeFilter sql", "getSizeFilter failed"}, onStmt,
+                 "SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id "
+                 "= %llu AND filter_type = %d;",
+                 ull(sess_id), FILTER_FILE_SIZE_SELECTIVE_SYNC);
 }
 
 int FilterDB::getResumeCondition(uint64_t &row_id, ResumeCondition &condition)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf(
+    auto onRow = [&](sqlite3_stmt *row) {
+        row_id = columnU64(row, 0);
+        condition.sess_id = columnU64(row, 1);
+        condition.sync_id = columnU64(row, 2);
+        condition.filter_type = columnI32(row, 3);
+        condition.filter_desc = columnText(row, 4);
+    };
+    return query(
+        {__LINE__, "getResumeCondition sql", "getResumeCondition failed"},
+        [&](sqlite3_stmt *stmt) { return firstRow(stmt, __LINE__, onRow); },
         "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;");
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getResumeCondition sql : %s\n", __LINE__, sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): getResumeCondition failed : %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_DONE)
-        return 0;
-    if (rc != SQLITE_ROW)
-        return logStepError(rc, __LINE__);
-    row_id = columnU64(stmt.get(), 0);
-    condition.sess_id = columnU64(stmt.get(), 1);
-    condition.sync_id = columnU64(stmt.get(), 2);
-    condition.filter_type = columnI32(stmt.get(), 3);
-    condition.filter_desc = columnText(stmt.get(), 4);
-    return 1;
 }
 
 int FilterDB::getResumeConditionsBySession(uint64_t sess_id, ResumeConditionList &list)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM "
-                                "filter_resume_table WHERE sess_id = %llu;",
-                                ull(sess_id));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getResumeConditionBySession sql : %s\n", __LINE__,
-            sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): getResumeConditionBySession failed : %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
     auto onRow = [&](sqlite3_stmt *row) {
         ResumeCondition condition;
         condition.sess_id = sess_id;
@@ -630,63 +463,33 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess_id, ResumeConditionList
         condition.filter_desc = columnText(row, 3);
         list.emplace_back(columnU64(row, 0), condition);
     };
-    return forEachRow(stmt.get(), onRow, rc) == 0 ? 0 : logStepError(rc, __LINE__);
+    return query(
+        {__LINE__, "getResumeConditionBySession sql", "getResumeConditionBySession failed"},
+        [&](sqlite3_stmt *stmt) { return forEachRow(stmt, __LINE__, onRow); },
+        "SELECT id, sync_id, filter_type, filter_desc FROM "
+        "filter_resume_table WHERE sess_id = %llu;",
+        ull(sess_id));
 }
 
 int FilterDB::getLocalFilteredEventByPath(uint64_t sess_id, const ustring &path,
                                           FilterLocalEvent &event)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf(
+    auto onRow = [&](sqlite3_stmt *row) {
+        readLocalEvent(row, 0, event);
+        event.sess_id = sess_id;
+        event.path = path;
+    };
+    return query(
+        {__LINE__, "getLocalFilteredEventByPath sql", "getLocalFilteredEventByPath failed"},
+        [&](sqlite3_stmt *stmt) { return firstRow(stmt, __LINE__, onRow); },
         "SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, "
         "mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM "
         "filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
         ull(sess_id), path.c_str_utf8());
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getLocalFilteredEventByPath sql : %s\n", __LINE__,
-            sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): getLocalFilteredEventByPath failed : %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(stmt.get());
-    if (rc == SQLITE_DONE)
-        return 0;
-    if (rc != SQLITE_ROW)
-        return logStepError(rc, __LINE__);
-    readLocalEvent(stmt.get(), 0, event);
-    event.sess_id = sess_id;
-    event.path = path;
-    return 1;
 }
 
 int FilterDB::dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent> &events)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf(
-        "SELECT path, file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, "
-        "win_hash, mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM "
-        "filtered_local_event_table WHERE sess_id = %llu;",
-        ull(sess_id));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): getLocalFilteredEvent query_sql : %s\n", __LINE__,
-            sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(L_ERR, "[ERROR] filter-db.cpp(%d): getLocalFilteredEvent failed : %s (%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
     auto onRow = [&](sqlite3_stmt *row) {
         FilterLocalEvent event;
         event.sess_id = sess_id;
@@ -694,7 +497,13 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent
         readLocalEvent(row, 1, event);
         events.insert(event);
     };
-    return forEachRow(stmt.get(), onRow, rc) == 0 ? 0 : logStepError(rc, __LINE__);
+    return query(
+        {__LINE__, "getLocalFilteredEvent query_sql", "getLocalFilteredEvent failed"},
+        [&](sqlite3_stmt *stmt) { return forEachRow(stmt, __LINE__, onRow); },
+        "SELECT path, file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, "
+        "win_hash, mac_hash, linux_hash, zent_hash, inode, filtered_type, is_exist FROM "
+        "filtered_local_event_table WHERE sess_id = %llu;",
+        ull(sess_id));
 }
 
 // Files one row (filter_type, sync_id, filter_desc) of the black filters into `info`.
@@ -724,52 +533,19 @@ void FilterDB::addFilterRow(sqlite3_stmt *row, SelectiveSyncInfo &info)
 
 int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo &info)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf("SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE "
-                                "sess_id = %llu  UNION ALL SELECT filter_type, sync_id, "
-                                "filter_desc FROM filter_range_table WHERE sess_id = %llu;",
-                                ull(sess_id), ull(sess_id));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG, "[DEBUG] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo sql : %s\n",
-            __LINE__, sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(
-            L_ERR,
-            "[ERROR] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
-            __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
     auto onRow = [&](sqlite3_stmt *row) { addFilterRow(row, info); };
-    return forEachRow(stmt.get(), onRow, rc) == 0 ? 0 : logStepError(rc, __LINE__);
+    return query(
+        {__LINE__, "ConvertFilterDBToSelectiveSyncInfo sql",
+         "ConvertFilterDBToSelectiveSyncInfo failed1"},
+        [&](sqlite3_stmt *stmt) { return forEachRow(stmt, __LINE__, onRow); },
+        "SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE "
+        "sess_id = %llu  UNION ALL SELECT filter_type, sync_id, "
+        "filter_desc FROM filter_range_table WHERE sess_id = %llu;",
+        ull(sess_id), ull(sess_id));
 }
 
 int FilterDB::ConvertWhiteFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo &info)
 {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    if (!isOpen(__LINE__))
-        return -1;
-    char *sql = sqlite3_mprintf(
-        "SELECT filter_type, sync_id, filter_desc FROM white_list_table WHERE sess_id = %llu;",
-        ull(sess_id));
-    if (sql == nullptr)
-        return mprintfFailed(__LINE__);
-    FDB_LOG(L_DEBUG,
-            "[DEBUG] filter-db.cpp(%d): ConvertWhiteFilterDBToSelectiveSyncInfo sql : %s\n",
-            __LINE__, sql);
-    int rc;
-    Statement stmt(prepare(sql, rc));
-    if (!stmt) {
-        FDB_LOG(L_ERR,
-                "[ERROR] filter-db.cpp(%d): ConvertWhiteFilterDBToSelectiveSyncInfo failed1 : %s "
-                "(%d).\n",
-                __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
     auto onRow = [&](sqlite3_stmt *row) {
         int type = columnI32(row, 0);
         if (type != FILTER_EXT_SELECTIVE_SYNC) {
@@ -779,7 +555,12 @@ int FilterDB::ConvertWhiteFilterDBToSelectiveSyncInfo(uint64_t sess_id, Selectiv
         }
         info.white_ext.insert(FilterInfo(columnU64(row, 1), columnText(row, 2)));
     };
-    return forEachRow(stmt.get(), onRow, rc) == 0 ? 0 : logStepError(rc, __LINE__);
+    return query(
+        {__LINE__, "ConvertWhiteFilterDBToSelectiveSyncInfo sql",
+         "ConvertWhiteFilterDBToSelectiveSyncInfo failed1"},
+        [&](sqlite3_stmt *stmt) { return forEachRow(stmt, __LINE__, onRow); },
+        "SELECT filter_type, sync_id, filter_desc FROM white_list_table WHERE sess_id = %llu;",
+        ull(sess_id));
 }
 
 int FilterDB::checkEventOverflow(int &overflow)

@@ -129,10 +129,16 @@ private:
     FilterDB();
     ~FilterDB();
 
+    // The log texts of one operation and the line of its caller.
+    struct Op;
+
     bool isOpen(int line);
-    int runWrite(char *sql, int &rc);
-    sqlite3_stmt *prepare(char *sql, int &rc);
-    int logStepError(int rc, int line);
+    template <typename Run, typename... Args>
+    int withSql(const Op &op, Run run, const char *format, Args... args);
+    int runWrite(const Op &op, char *sql);
+    template <typename... Args> int write(const Op &op, const char *format, Args... args);
+    template <typename OnStmt, typename... Args>
+    int query(const Op &op, OnStmt onStmt, const char *format, Args... args);
     void addFilterRow(sqlite3_stmt *stmt, SelectiveSyncInfo &info);
 
     ustring m_filter_db_path;
