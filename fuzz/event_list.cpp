@@ -3,30 +3,14 @@
 // operations every held event is completed and the tree drained; the counters must end
 // at zero and the tree must be empty.
 #include "client/event-list2.h"
-#include "log.h"
+#include "fuzz/fuzz-support.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace
 {
-
-// Silences the tree's own log lines so the fuzzer spends its time in the tree.
-void quietLogs()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    const char *levels = "/tmp/fuzz-event-list-levels.conf";
-    if (FILE *fp = fopen(levels, "w")) {
-        fputs("event_list_debug = 0\nfstat_db_debug = 0\n", fp);
-        fclose(fp);
-    }
-    Logger::Initialize(Logger::STDERR_LOGGER, "", levels, 0);
-}
 
 struct Reader {
     const uint8_t *data;
@@ -60,9 +44,16 @@ Event makeEvent(Reader &in)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Silences the tree's own log lines so the fuzzer spends its time in the tree.
+    FuzzQuietLogs(FuzzScratchFile("event-list", "logs"),
+                  "event_list_debug = 0\nfstat_db_debug = 0\n");
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    quietLogs();
     Reader in{data, size};
     EventList2 tree;
     std::vector<Event> held;

@@ -2,30 +2,15 @@
 // event database) and walks them backwards: the walk must yield every entry once, in
 // exactly the reverse of the pre-order by name.
 #include "client/file-list.h"
-#include "log.h"
+#include "fuzz/fuzz-support.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <vector>
 #include <string>
 
 namespace
 {
-
-void quietLogs()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    const char *levels = "/tmp/fuzz-file-list-levels.conf";
-    if (FILE *fp = fopen(levels, "w")) {
-        fputs("flist_debug = 0\n", fp);
-        fclose(fp);
-    }
-    Logger::Initialize(Logger::STDERR_LOGGER, "", levels, 0);
-}
 
 // Pre-order with the children of each directory (files and subdirectories together) in
 // ascending byte order: the walk must yield exactly this sequence backwards.
@@ -47,9 +32,15 @@ void preOrder(const FileList::DirNode *dir, const std::string &prefix,
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Silences the list's own log lines so the fuzzer spends its time in the list.
+    FuzzQuietLogs(FuzzScratchFile("file-list", "logs"), "flist_debug = 0\n");
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    quietLogs();
     StringBuffer buf;
     FileList list(buf);
     size_t pos = 0;
