@@ -93,9 +93,9 @@ TEST(DaemonMainTest, ForegroundWritesPidFilePrintsUsageAndCleansUp)
     // In the foreground the log shares standard output; silence the components whose
     // messages depend on the machine (a port above the UI's taken by another program).
     std::string levels = dir.write("levels", "ipc = 2\nchannel_debug = 2\nclient_debug = 2\n");
-    std::string conf = dir.write("conf", "is_foreground = true\npid_file_path = " + pid_path +
-                                             "\nlog_level_file_path = " + levels + "\n" +
-                                             uiPortLine(ui));
+    std::string conf =
+        dir.write("conf", "is_foreground = true\npid_file_path = " + pid_path +
+                              "\nlog_level_file_path = " + levels + "\n" + uiPortLine(ui));
     pid_t pid = startDaemon({conf}, dir.file("out"), dir.file("err"));
     std::string written = readFile(pid_path);
     EXPECT_EQ(std::to_string(pid) + "\n", written);
