@@ -71,12 +71,6 @@ int Settings::loadConfigSettings(const ustring &path)
     return 0;
 }
 
-ustring Settings::get(const ustring &field)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return field;
-}
-
 ustring Settings::getHistoryDbPath()
 {
     return get(history_db_path);
@@ -124,18 +118,15 @@ ustring Settings::getUISocketPath()
 
 uint32_t Settings::getWorkerCount()
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return worker_count;
+    return get(worker_count);
 }
 
 int32_t Settings::getUIPort()
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return ui_port;
+    return get(ui_port);
 }
 
 bool Settings::isForeground()
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return is_foreground;
+    return get(is_foreground);
 }

@@ -40,7 +40,12 @@ public:
     static const uint32_t kMaxWorkers = 64;
 
 private:
-    ustring get(const ustring &field);
+    // A copy of one field, taken under the lock.
+    template <typename T> T get(const T &field)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return field;
+    }
 
     ustring pid_file_path;
     ustring log_file_path;
