@@ -1,0 +1,20 @@
+// The events that rescans and expansions generate, handed to event generation.
+#pragma once
+
+#include "client/core/registry.h"
+#include "event.h"
+#include "ustring/ustring.h"
+
+#include <cstdint>
+
+namespace expand_push
+{
+
+void Upload(const Registry::Entry &reg, const ustring &path, bool is_dir);
+void LocalRemove(const Registry::Entry &reg, const ustring &path, bool is_dir);
+void Download(const Registry::Entry &reg, const ustring &path, bool is_dir);
+void ServerRemove(const Registry::Entry &reg, const ustring &path, bool is_dir, uint64_t sync_id);
+void LocalEvent(const Event &ev);
+void ServerEvent(const Event &ev);
+
+} // namespace expand_push
