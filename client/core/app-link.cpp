@@ -6,6 +6,7 @@
 #include "client/core/progress-cache.h"
 #include "client/core/registry.h"
 #include "client/core/settings.h"
+#include "client/event-manager.h"
 #include "client/task.h"
 #include "fstat-db.h"
 #include "log.h"
@@ -90,7 +91,7 @@ void AerolithApp::destroy_env()
     FilterDB::getInstance().destroy();
     FileStatusDB::destroy();
     BlackList2::getInstance().Load(ustring()); // an empty path leaves the list without rules
-    // The event manager is cleared here once it exists.
+    EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
     // The connection manager is cleared here once it exists.
     ProgressCache::getInstance().clear();

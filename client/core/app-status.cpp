@@ -1,6 +1,7 @@
 #include "client/core/app.h"
 
 #include "client/core/registry.h"
+#include "client/event-manager.h"
 
 #include <list>
 
@@ -9,8 +10,8 @@ namespace
 
 PObject sessionStatus(const Registry::Entry &entry)
 {
-    // The event manager's count of pending events of the session goes here once it exists.
-    uint64_t unfinished = 0;
+    int pending = EventManager::getInstance().GetAllPendingEventCount(entry.sess_id);
+    uint64_t unfinished = pending > 0 ? static_cast<uint64_t>(pending) : 0;
     PObject item;
     item["connection_id"] = entry.conn_id;
     item["session_id"] = entry.sess_id;

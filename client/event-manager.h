@@ -1,0 +1,98 @@
+// EventManager: the one meeting point between the producers of events (the pullers, the
+// local change detector, the workers' follow-up events, the control plane) and the workers
+// that carry them out. It keeps one event_pool per session, hands events to workers one at
+// a time in a round-robin over the sessions that have work, remembers which worker holds
+// which event, and tells a worker when a newer event for its very path has arrived. Every
+// queued path is marked "syncing" in the file-status database and reported to the user
+// interface.
+//
+// Lock order: m_lock, then a tree's own locks; m_lock, then m_pool_index_lock. The count
+// queries take only m_pool_index_lock and the tree's counter lock, so pullers can poll
+// while workers and producers hold m_lock.
+#pragma once
+
+#include "client/event-pool.h"
+#include "event.h"
+#include "ustring/ustring.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+class Task;
+
+class EventManager
+{
+public:
+    // Which event a worker holds, and the newest event pushed meanwhile for the same
+    // session and path (empty when none).
+    struct registry_entry_t {
+        Event processing;
+        Event waiting;
+        bool is_dirty() const { return waiting.isValid(); }
+    };
+
+    static EventManager &getInstance();
+
+    // Queue an event seen on the server (it is marked F_SERVER here). 0 when queued, -1
+    // when dropped (path not valid text, session not registered).
+    int PushServerEvent(const Event &e);
+    // Queue an event seen in the local folder, or a request issued by the system itself.
+    int PushLocalEvent(const Event &e);
+    // 0 and the worker's next event in `e`; -1 when none is available now.
+    int PullEvent(Task *worker, Event &e);
+    // The worker finished its event. 0: the worker is free. -1: a newer event for the same
+    // path was merged meanwhile; `e` now holds it and the worker must carry it out and
+    // call DoneEvent again.
+    int DoneEvent(Task *worker, Event &e);
+    // The worker gives `e` back for a later retry. 0, or -1 (no pool, node gone).
+    int RedoEvent(Task *worker, const Event &e);
+
+    int IssueRescan(uint64_t sess_id, const ustring &path, bool merge);
+    int IssueExpand(uint64_t sess_id, const ustring &path);
+
+    // Pending server events of the session's tree (0 for an unknown session).
+    int GetPendingServerEvent(uint64_t sess_id);
+    // Server + local events of the session's tree; queued expand requests not counted.
+    int GetAllPendingEventCount(uint64_t sess_id);
+
+    // Blocks until the session has no pending server events or `max_ms` passed, whichever
+    // comes first; returns the count seen last. Lets a puller that waits for the workers
+    // go on as soon as they are done instead of sleeping a fixed time.
+    int WaitServerEventsDone(uint64_t sess_id, int max_ms);
+
+    // Records `path` (a full local path) as syncing in the file-status database. 0 or -1.
+    int SyncingEvent2FStatDB(const ustring &path, bool is_dir);
+
+    // Drops every pool, both indexes, the registry and the ready queue.
+    void Clear();
+
+    EventManager(const EventManager &) = delete;
+    EventManager &operator=(const EventManager &) = delete;
+
+private:
+    EventManager() = default;
+
+    int pushEvent(const Event &copy, bool server);
+    void markWaiting(const Event &e, bool server);
+    event_pool *findPool(uint64_t sess_id);
+    event_pool *createPool(uint64_t sess_id, const ustring &watch_path);
+    void requeueIfBusy(event_pool *pool);
+    void notifyCounts();
+
+    std::map<Task *, registry_entry_t> registry;
+    std::map<uint64_t, std::unique_ptr<event_pool>> pool_index;
+    std::deque<event_pool *> ready_queue;
+    std::mutex m_lock;
+
+    std::map<uint64_t, event_pool *> pool_counter_index;
+    std::mutex m_pool_index_lock;
+
+    // Wakes WaitServerEventsDone after any completion; `m_done_generation` counts them.
+    std::mutex m_done_lock;
+    std::condition_variable m_done_cond;
+    uint64_t m_done_generation = 0;
+};
