@@ -36,8 +36,14 @@ private:
     bool m_created;
 };
 
-// Receives one control message or notification into msg with a scratch directory of its
-// own and drops its binary items. The stream decoder's result.
+// Bounds of one control message or notification in memory (PStream::SetRecvLimit): far
+// above any real message, far below what would exhaust the daemon.
+const uint64_t IPC_MAX_MESSAGE_BYTES = 1 << 20;
+const uint64_t IPC_MAX_MESSAGE_ITEMS = 100000;
+
+// Receives one control message or notification into msg, within the bounds above, with a scratch
+// directory of its own and drops its binary items. The stream decoder's result (-2 beyond a bound:
+// stream.RecvLimitExceeded() tells).
 int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg);
 
 class IPCListener

@@ -54,6 +54,16 @@ enum {
     SCMD_RESUME_TRANSFER = 27,
 };
 
+// Bounds of one server answer in memory (PStream::SetRecvLimit): room for a 10 000-entry
+// event list with long paths, far below what would exhaust the daemon. Beyond them the
+// exchange fails as an I/O failure.
+#define PROTO_ANSWER_MAX_BYTES (64ull << 20)
+#define PROTO_ANSWER_MAX_ITEMS 1000000ull
+
+// Sets the answer bounds on a requester's stream. ProtoRunExchange does this itself for
+// a stream that has no bounds yet; a requester that receives answers on its own calls it.
+void ProtoLimitAnswers(PStream &stream);
+
 // Writes the header into the channel's write buffer (nothing is flushed). 0, or the
 // channel's negative code.
 int ProtoWriteHeader(Channel *channel, uint16_t payload_len, uint8_t command);
@@ -99,7 +109,8 @@ public:
 // 90-second no-progress limit, skipping keep-alive messages (each is dropped and the
 // response object is reset to what the caller placed in it, so a binary target placed
 // there still directs the real answer's data). The channel's limit is 60 seconds again
-// afterwards. 0, ERR_IO for a failed header, otherwise what MapStreamError gives.
+// afterwards. A stream without receive bounds gets the answer bounds (ProtoLimitAnswers).
+// 0, ERR_IO for a failed header, otherwise what MapStreamError gives.
 int ProtoRunExchange(Channel &channel, PStream &stream, uint8_t command, const PObject &request,
                      PObject &response, const ProtoExchangeOptions &options,
                      ProtoExchangeHooks &hooks);

@@ -94,6 +94,7 @@ int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg)
 {
     ScratchRecvDir scratch;
     stream.SetDefaultRecvLocation(scratch.path());
+    stream.SetRecvLimit(IPC_MAX_MESSAGE_BYTES, IPC_MAX_MESSAGE_ITEMS);
     int ret = stream.Recv(channel, msg);
     DiscardBinaryItems(msg);
     return ret;

@@ -44,11 +44,18 @@ int ReceiveAnswer(Channel &channel, PStream &stream, const PObject &request, POb
 
 } // namespace
 
+void ProtoLimitAnswers(PStream &stream)
+{
+    stream.SetRecvLimit(PROTO_ANSWER_MAX_BYTES, PROTO_ANSWER_MAX_ITEMS);
+}
+
 int ProtoRunExchange(Channel &channel, PStream &stream, uint8_t command, const PObject &request,
                      PObject &response, const ProtoExchangeOptions &options,
                      ProtoExchangeHooks &hooks)
 {
     hooks.OnRequest(request);
+    if (!stream.HasRecvLimit())
+        ProtoLimitAnswers(stream);
     WatchFlag(channel, options);
     int result = ProtoWriteHeader(&channel, 0, command);
     if (result < 0) {

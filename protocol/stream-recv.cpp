@@ -91,6 +91,8 @@ int PStream::RecvTag(Channel &channel, uint8_t &tag)
 
 int PStream::RecvDispatch(Channel &channel, uint8_t tag, PObject &object)
 {
+    if (tag != TAG_END && CountReceived(0, 1) < 0)
+        return -2;
     switch (tag) {
     case TAG_NULL:
         return RecvNull(channel, object);
@@ -179,6 +181,8 @@ int PStream::Recv(Channel &channel, ustring &text)
     int ret = channel.ReadInt16(count);
     if (ret < 0)
         return ChannelFailure(__LINE__, ret);
+    if (CountReceived(count, 0) < 0)
+        return -2;
     std::string bytes(count, '\0');
     if (count > 0 && (ret = channel.Read(&bytes[0], count)) < 0)
         return ChannelFailure(__LINE__, ret);

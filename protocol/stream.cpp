@@ -11,7 +11,11 @@
 
 #include <cerrno>
 
-PStream::PStream() : total_size(0), total_sent(0), indent(0) {}
+PStream::PStream()
+    : total_size(0), total_sent(0), indent(0), limit_bytes(0), limit_items(0), recv_bytes(0),
+      recv_items(0), limit_hit(false)
+{
+}
 
 PStream::~PStream() {}
 
@@ -38,8 +42,11 @@ int PStream::Send(Channel &channel, const PObject &object)
 
 int PStream::Recv(Channel &channel, PObject &object)
 {
+    recv_bytes = 0;
+    recv_items = 0;
+    limit_hit = false;
     int ret = RecvObject(channel, object);
-    if (ret < 0)
+    if (ret < 0 && !limit_hit) // the limit's own line already names the key path
         LogErrorStack();
     ResetStatus();
     indent = 0;
@@ -49,6 +56,36 @@ int PStream::Recv(Channel &channel, PObject &object)
 void PStream::SetDefaultRecvLocation(const ustring &dir)
 {
     recv_path = dir;
+}
+
+void PStream::SetRecvLimit(uint64_t max_bytes, uint64_t max_items)
+{
+    limit_bytes = max_bytes;
+    limit_items = max_items;
+}
+
+// Adds what the next item brings to the message in reception; -2 (logged once, with the
+// key path) when that goes beyond a bound.
+int PStream::CountReceived(uint64_t bytes, uint64_t items)
+{
+    recv_bytes += bytes;
+    recv_items += items;
+    bool over = (limit_bytes != 0 && recv_bytes > limit_bytes) ||
+                (limit_items != 0 && recv_items > limit_items);
+    if (!over)
+        return 0;
+    limit_hit = true;
+    ustring path;
+    {
+        std::lock_guard<std::mutex> guard(status_lock);
+        path = HistoryText();
+    }
+    Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
+                   "[ERROR] stream.cpp(%d): PStream: message beyond the receive limit of %llu "
+                   "bytes and %llu items, at '%s'\n",
+                   __LINE__, static_cast<unsigned long long>(limit_bytes),
+                   static_cast<unsigned long long>(limit_items), path.c_str_utf8());
+    return -2;
 }
 
 void PStream::GetStatus(ustring &path, uint64_t &sent, uint64_t &size)

@@ -52,10 +52,22 @@ public:
     int Send(Channel &channel, const PObject &object);
     // Reads one whole message into object (reusing what object already holds, so that a
     // binary placed in it directs where a received binary item is stored). 0, or -1
-    // (local file), -2 (channel), -4 (disk full), -5 (malformed input).
+    // (local file), -2 (channel, or beyond a bound of SetRecvLimit), -4 (disk full), -5
+    // (malformed input).
     int Recv(Channel &channel, PObject &object);
     // Directory for received binary items whose target has no path.
     void SetDefaultRecvLocation(const ustring &dir);
+    // Bounds what one received message may hold in memory, so that a peer cannot stream
+    // an endless array, map or string into it: max_bytes bounds the bytes of all strings
+    // and map keys together, max_items the items (the message itself, every array
+    // element and every map value). A binary item counts as one item; its contents go to
+    // a file and are not counted. 0 leaves a bound off; both are off until set, and they
+    // stay set for every later message. A message beyond a bound fails with -2, like a
+    // broken channel: the rest of it is left unread, so the channel is of no further use.
+    void SetRecvLimit(uint64_t max_bytes, uint64_t max_items);
+    bool HasRecvLimit() const { return limit_bytes != 0 || limit_items != 0; }
+    // True when the last Recv stopped at a bound of SetRecvLimit.
+    bool RecvLimitExceeded() const { return limit_hit; }
     // The key path of the item in transfer, and the progress of the binary item in transfer.
     void GetStatus(ustring &path, uint64_t &sent, uint64_t &size);
     static void GetVersion(int &major, int &minor, int &mini);
@@ -89,6 +101,11 @@ private:
     std::mutex status_lock;
     unsigned int indent;
     ustring recv_path;
+    uint64_t limit_bytes;
+    uint64_t limit_items;
+    uint64_t recv_bytes; // held by the message in reception so far
+    uint64_t recv_items;
+    bool limit_hit;
 
     void ResetStatus();
     void SetProgress(uint64_t sent, uint64_t size);
@@ -98,6 +115,7 @@ private:
     void LogErrorStack();
     const char *Indent() const;
     int ChannelFailure(int line, int code);
+    int CountReceived(uint64_t bytes, uint64_t items);
     int SendBinaryBody(Channel &channel, FILE *fp, const PObject::binary_type &binary, char *buf);
     int RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const ustring &path, char *buf,
                        uint64_t &written);

@@ -91,6 +91,11 @@ bool serveConnection(AerolithApp *daemon, int sock)
         return false;
     }
     if (RecvControlMessage(stream, channel, request) != 0) {
+        // A message beyond the bounds is closed without an answer; the stream has logged
+        // which bound and where.
+        if (stream.RecvLimitExceeded()) {
+            return false;
+        }
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n", __LINE__);
         return false;

@@ -169,6 +169,34 @@ TEST_F(ProtoExchangeTest, FailuresAreReportedAndMapped)
     EXPECT_EQ((std::vector<std::string>{"header -2"}), hooks.events);
 }
 
+TEST_F(ProtoExchangeTest, AnswerBeyondItsBoundsIsAnIOFailure)
+{
+    // A stream without bounds gets the answer bounds; bounds a requester set stay.
+    FakeServer server(server_channel);
+    PObject small;
+    small["list"].asArray().resize(3);
+    server.Answer({small});
+    PObject response;
+    EXPECT_FALSE(stream.HasRecvLimit());
+    EXPECT_EQ(0,
+              ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    server.Join();
+    EXPECT_TRUE(stream.HasRecvLimit());
+
+    Channel again, server_again;
+    ASSERT_TRUE(MakeLoopbackPair(again, server_again));
+    PObject four;
+    four["list"].asArray().resize(4);
+    FakeServer second(server_again);
+    second.Answer({four});
+    stream.SetRecvLimit(0, 5); // the map, the list and three of its four elements
+    EXPECT_EQ(ERR_IO,
+              ProtoRunExchange(again, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    EXPECT_TRUE(stream.RecvLimitExceeded());
+    EXPECT_EQ((std::vector<std::string>{"recv -2"}), hooks.events);
+    second.Join();
+}
+
 TEST_F(ProtoExchangeTest, StopFlagEndsTheWaitUnlessDetachedAfterSending)
 {
     std::atomic<int> stop(1);

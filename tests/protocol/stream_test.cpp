@@ -176,6 +176,68 @@ TEST_F(StreamTest, ErrorStackNamesTheEnclosingKeys)
     EXPECT_NE(std::string::npos, log.find("Error stack: file.file.data\n")) << log;
 }
 
+TEST_F(StreamTest, ReceiveLimitBoundsStringBytesAndItemsButNotBinaries)
+{
+    std::string blob = dir.write("blob", std::string(100, 'b'));
+    std::string eight = "12345678";
+    // Bounds of 8 bytes and 4 items: the message itself is an item, so are array elements
+    // and map values; keys and strings count their bytes.
+    struct Case {
+        const char *name;
+        std::string bytes;
+        int expected;
+    } cases[] = {
+        {"array of 3 nulls", Bytes({0x41, 0, 0, 0, 0, 0, 0, 0x40}), 0},
+        {"array of 4 nulls", Bytes({0x41, 0, 0, 0, 0, 0, 0, 0, 0, 0x40}), -2},
+        {"string at the byte bound", Bytes({0x10, 0, 8}) + eight, 0},
+        {"string one byte over", Bytes({0x10, 0, 9}) + eight + "9", -2},
+        {"key and value within",
+         Bytes({0x42, 0x10, 0, 4}) + "abcd" + Bytes({0x10, 0, 4}) + "efgh" + Bytes({0x40}), 0},
+        {"key bytes count too",
+         Bytes({0x42, 0x10, 0, 5}) + "abcde" + Bytes({0x10, 0, 4}) + "efgh" + Bytes({0x40}), -2},
+        {"a binary of 100 bytes is one item",
+         Bytes({0x41, 0x30, 0, 0, 0, 0, 0, 0, 0, 100}) + std::string(100, 'b') + Bytes({0x40}), 0},
+        // Nothing after the bound is waited for: the peer is still sending.
+        {"endless array", Bytes({0x41}) + std::string(1000, '\x41'), -2},
+    };
+    for (const Case &c : cases) {
+        Channel a, b;
+        ASSERT_TRUE(MakeLoopbackPair(a, b));
+        ASSERT_TRUE(SendAllRaw(a.GetSocket(), c.bytes));
+        PStream limited;
+        limited.SetDefaultRecvLocation(dir.path());
+        limited.SetRecvLimit(8, 4);
+        PObject out;
+        EXPECT_EQ(c.expected, limited.Recv(b, out)) << c.name;
+        EXPECT_EQ(c.expected != 0, limited.RecvLimitExceeded()) << c.name;
+        // Without bounds the same messages are taken (the endless one stops at the depth).
+        PStream open;
+        open.SetDefaultRecvLocation(dir.path());
+        Channel c2, d2;
+        ASSERT_TRUE(MakeLoopbackPair(c2, d2));
+        ASSERT_TRUE(SendAllRaw(c2.GetSocket(), c.bytes));
+        c2.Close();
+        PObject all;
+        int unbounded = open.Recv(d2, all);
+        EXPECT_TRUE(unbounded == 0 || std::string(c.name) == "endless array") << c.name;
+        EXPECT_FALSE(open.RecvLimitExceeded()) << c.name;
+    }
+}
+
+TEST_F(StreamTest, ReceiveLimitHoldsForEveryMessageAndResetsItsCount)
+{
+    stream.SetRecvLimit(0, 3);
+    EXPECT_TRUE(stream.HasRecvLimit());
+    std::string two = Bytes({0x41, 0, 0, 0, 0, 0x40});
+    ASSERT_TRUE(SendAllRaw(sender.GetSocket(), two + two + two));
+    for (int i = 0; i < 3; ++i) {
+        PObject out;
+        EXPECT_EQ(0, stream.Recv(receiver, out)) << i;
+    }
+    stream.SetRecvLimit(0, 0);
+    EXPECT_FALSE(stream.HasRecvLimit());
+}
+
 TEST_F(StreamTest, ReceivedStringEndsAtEmbeddedNul)
 {
     PObject out;

@@ -186,6 +186,47 @@ TEST_F(DaemonControlTest, HostileClientsDoNotStopWellFormedMessages)
     EXPECT_NE(std::string::npos, daemon.output().find("Failed to recieve message from channel.\n"));
 }
 
+TEST_F(DaemonControlTest, EndlessMessagesAreCutOffAtTheirBoundsWithoutAnAnswer)
+{
+    // An array of nulls without end, and a map of 60000-byte strings without end: the
+    // daemon must close each long before the peer runs out of patience.
+    std::string nulls(1 << 16, '\0');
+    std::string strings;
+    for (int i = 0; i < 4; ++i) {
+        strings += std::string("\x10\xea\x60", 3) + std::string(60000, 'k'); // key
+        strings += std::string("\x10\xea\x60", 3) + std::string(60000, 'v'); // value
+    }
+    const struct {
+        const char *name;
+        std::string head;
+        std::string chunk;
+    } peers[] = {{"array", "\x41", nulls}, {"map", "\x42", strings}};
+    for (const auto &peer : peers) {
+        int fd = connectRaw(daemon.controlPort());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(1, ::send(fd, peer.head.data(), 1, MSG_NOSIGNAL));
+        size_t sent = 0;
+        const size_t give_up = size_t(256) << 20;
+        while (sent < give_up) {
+            ssize_t n = ::send(fd, peer.chunk.data(), peer.chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        EXPECT_LT(sent, give_up) << peer.name << ": the daemon kept reading";
+        char byte;
+        EXPECT_LE(::recv(fd, &byte, 1, 0), 0) << peer.name << ": no answer";
+        ::close(fd);
+    }
+    EXPECT_EQ(render(ackOnly()), render(request(action("unknown"))));
+    std::string out = daemon.output();
+    EXPECT_NE(std::string::npos,
+              out.find("message beyond the receive limit of 1048576 bytes and 100000 items"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("Failed to recieve message from channel.\n")) << out;
+}
+
 TEST_F(DaemonControlTest, BinaryItemsInControlMessagesLeaveNoFilesBehind)
 {
     PObject msg = action("get_status");
