@@ -160,7 +160,42 @@ void EventList2::markRemoveOverProcessing(DirNode *dir)
     }
 }
 
+namespace
+{
+
+// Which node of a name pop by path takes.
+enum PopKind { ANY_PREFER_DIR, PREFER_FILE_ONLY, PREFER_DIR_ONLY };
+
+// The RETRY node pop by path hands out among the directory `dir` and the file `file` of
+// one name (either may be missing). Without a kind, the directory goes first. With a
+// kind, a node of that kind is the only candidate when it exists; the other kind is taken
+// only when it is the sole node of the name.
+TreeNode *retryNode(DirNode *dir, TreeNode *file, PopKind kind)
+{
+    auto retry = [](TreeNode *n) { return n && n->status == event_tree::RETRY ? n : nullptr; };
+    switch (kind) {
+    case PREFER_FILE_ONLY:
+        return file ? retry(file) : retry(dir);
+    case PREFER_DIR_ONLY:
+        return dir ? retry(dir) : retry(file);
+    default:
+        return retry(dir) ? dir : retry(file);
+    }
+}
+
+} // namespace
+
 int EventList2::Pop(const ustring &path, Event &e)
+{
+    return popRetry(path, ANY_PREFER_DIR, e);
+}
+
+int EventList2::Pop(const Event &held, Event &e)
+{
+    return popRetry(held.m_path, held.isDir() ? PREFER_DIR_ONLY : PREFER_FILE_ONLY, e);
+}
+
+int EventList2::popRetry(const ustring &path, int kind, Event &e)
 {
     std::lock_guard<std::mutex> lock(mutex);
     Logger::LogMsg(Logger::L_DEBUG, COMPONENT,
@@ -178,11 +213,8 @@ int EventList2::Pop(const ustring &path, Event &e)
         SplitPath split;
         DirNode *parent = splitPath(path, split) ? walk(split, false, nullptr) : nullptr;
         if (parent) {
-            DirNode *dir = parent->findDir(split.name);
-            TreeNode *file = parent->findFile(split.name);
-            node = dir && dir->status == RETRY     ? dir
-                   : file && file->status == RETRY ? file
-                                                   : nullptr;
+            node = retryNode(parent->findDir(split.name), parent->findFile(split.name),
+                             static_cast<PopKind>(kind));
             chain_start = parent;
         }
     }

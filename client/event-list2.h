@@ -36,6 +36,11 @@ public:
     int Push(const Event &e, Event &old);
     int Pop(Event &e);
     int Pop(const ustring &path, Event &e);
+    // Take-over by path for the worker that held `held`: like Pop(path, e) for held's
+    // path, but where a file and a directory of that name both exist, only the node of
+    // held's kind (F_DIR) is taken. The other node's event belongs to the worker that
+    // holds it; handing it out here would leave this node RETRY with nobody to ask.
+    int Pop(const Event &held, Event &e);
     int DoneEvent(const Event &e);
     int Redo(const Event &e);
     void Clear();
@@ -67,6 +72,7 @@ private:
     void removeFStat(const TreeNode *node);
 
     int popFrom(DirNode *dir, Event &e);
+    int popRetry(const ustring &path, int kind, Event &e);
     void handOut(TreeNode *node, DirNode *chain_start, Event &e);
     void markRemoveOverPending(DirNode *dir);
     void markRemoveOverProcessing(DirNode *dir);

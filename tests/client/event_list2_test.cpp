@@ -1,4 +1,5 @@
 #include "client/event-list2.h"
+#include "fuzz/event-list-ops.h"
 #include "fstat-db.h"
 #include "support/temp-dir.h"
 
@@ -63,8 +64,9 @@ uint64_t syncIdOf(const std::string &text)
 
 // Runs a scenario against one tree. Lines:
 //   push S|L F|D TYPE PATH [SYNCID|MAX]      Push, expects 0 ("!push" expects -1)
-//   pop [PATH [S|L] [TYPE] [#SYNCID] [+FLAG] [-FLAG]...]   Pop(); "!pop" expects -1
+//   pop [PATH [S|L] [F|D] [TYPE] [#SYNCID] [+FLAG] [-FLAG]...]   Pop(); "!pop" expects -1
 //   popat PATH                               Pop(path); "!popat" expects -1
+//   takeover F|D PATH                        Pop(held, e) for a held event of that kind
 //   done PATH | done S|L F|D PATH            DoneEvent of the popped (or given) event
 //   redo PATH | redo S|L F|D PATH            Redo likewise
 //   count S<n> L<n>                          the two counters
@@ -107,6 +109,15 @@ private:
             EXPECT_EQ(path, e.m_path.c_str_utf8());
             popped[path] = e;
             checkPopped(in, e);
+        } else if (op == "takeover") {
+            std::string kind, path;
+            in >> kind >> path;
+            Event e;
+            ASSERT_EQ(expect, tree.Pop(makeEvent("L", kind, Event::EV_MODIFY, path, 0), e));
+            if (fails)
+                return;
+            EXPECT_EQ(path, e.m_path.c_str_utf8());
+            checkPopped(in, e);
         } else if (op == "done" || op == "redo") {
             Event e = eventFor(in);
             EXPECT_EQ(expect, op == "done" ? tree.DoneEvent(e) : tree.Redo(e));
@@ -126,6 +137,8 @@ private:
         while (in >> token) {
             if (token == "S" || token == "L")
                 EXPECT_EQ(token == "S", e.isServerEvent());
+            else if (token == "F" || token == "D")
+                EXPECT_EQ(token == "D", e.isDir());
             else if (token[0] == '#')
                 EXPECT_EQ(syncIdOf(token.substr(1)), e.m_sync_id);
             else if (token[0] == '+')
@@ -249,6 +262,17 @@ TEST(EventList2, PopOrder)
          {"push L F CREATE /a/b", "push L F MODIFY //a//b", "count S0 L1", "pop //a//b"}},
         {"a name may be a file and a directory at once",
          {"push L F CREATE /n", "push L D CREATE /n", "count S0 L2", "pop /n", "pop /n"}},
+        {"take-over by path keeps to the held event's kind when a name has both",
+         {"push L F CREATE /n", "push S D CREATE /n 1", "pop /n L", "pop /n S",
+          "push L F MODIFY /n", "push S D MODIFY /n 2", "!done L F /n", "takeover F /n F L MODIFY",
+          "!takeover F /n", "!done S D /n", "takeover D /n D S #2", "done L F /n", "done S D /n",
+          "count S0 L0", "!pop"}},
+        {"take-over of the other kind's sole node of a name is unchanged",
+         {"push S F CREATE /f 1", "pop /f", "push S F CREATE /f 2", "takeover D /f F #2",
+          "done S F /f", "count S0 L0"}},
+        {"pop by path without a kind still prefers the directory",
+         {"push L F CREATE /n", "push L D CREATE /n", "pop /n", "pop /n", "push L F MODIFY /n",
+          "push L D MODIFY /n", "popat /n D", "takeover F /n F", "!takeover D /n"}},
     });
 }
 
@@ -373,4 +397,18 @@ TEST(EventList2, LargeDirectoryKeepsOrderAndLookups)
     }
     EXPECT_TRUE(tree.IsEmpty());
     EXPECT_EQ(-1, tree.Pop(e));
+}
+
+// Inputs on which the tree's fuzz target once failed, replayed through the same driver.
+TEST(EventList2, FuzzFindingsDrainCompletely)
+{
+    std::string here = __FILE__;
+    std::string data_dir = here.substr(0, here.rfind('/')) + "/data/";
+    for (const char *name : {"event-list-stranded.bin"}) {
+        std::string bytes = readFile(data_dir + name);
+        ASSERT_FALSE(bytes.empty()) << name;
+        EXPECT_TRUE(
+            event_list_ops::Run(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()))
+            << name;
+    }
 }
