@@ -127,6 +127,12 @@ int FileEventDB::rmEventInfo(const ustring &path)
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (path == "/")
         return 0;
+    // An empty path would match every row through the GLOB below.
+    if (path.empty()) {
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): rmEventInfo: empty path refused.\n", __LINE__);
+        return -1;
+    }
     if (!m_db)
         return -1;
     SqlText sql(sqlite3_mprintf("DELETE FROM event_table WHERE (path = %Q OR path GLOB '%q/*');",

@@ -127,6 +127,13 @@ int FileEventDB::dumpFileToRecycleBin(const ustring &name, const ustring &path)
 
 int FileEventDB::dumpDirToRecycleBin(const ustring &name, const ustring &path)
 {
+    // An empty path would move every row of the session through the GLOB below.
+    if (path.empty()) {
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): dumpDirToRecycleBin: empty path refused.\n",
+                       __LINE__);
+        return -1;
+    }
     std::lock_guard<std::mutex> lock(m_dbMutex);
     ull t = now();
     const char *n = name.c_str_utf8();

@@ -74,6 +74,8 @@ public:
     // Records go in path order; the later of two records for one path wins. Stops at the
     // first failing record; what was written before it stays. 0 or -1.
     int setEventInfos(const std::vector<DBFileInfo> &infos);
+    // Removes the record of path and of everything below it; "/" is left alone, an empty
+    // path is refused (-1).
     int rmEventInfo(const ustring &path);
     int rmAllFolders();
 
@@ -91,6 +93,8 @@ public:
     int addFileToRecycleBin(const ustring &name, uint64_t size, const ustring &hash,
                             const ustring &macHash);
     int dumpFileToRecycleBin(const ustring &name, const ustring &path);
+    // Moves the records of the directory path and its files into the recycle bin under
+    // name; an empty path is refused (-1).
     int dumpDirToRecycleBin(const ustring &name, const ustring &path);
     int rmRecycleByPath(const ustring &name);
     int getRotateList(uint64_t criteria_time, std::set<ustring> &set);

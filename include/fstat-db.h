@@ -40,7 +40,8 @@ public:
     static int updateAllSyncingEntry();
 
     // The three writers return 0 when the row was written (or deleted) and a non-zero
-    // SQLite code when it was not.
+    // SQLite code when it was not. rmFileSyncStat removes the row of the path and of
+    // everything below it, and refuses an empty path (-1).
     static int setFileSyncStat(const FileStatusInfo &info);
     static int rmFileStatByPath(const ustring &path);
     static int rmFileSyncStat(const FileStatusInfo &info);

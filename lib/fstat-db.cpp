@@ -289,6 +289,13 @@ int FileStatusDB::rmFileStatByPath(const ustring &path)
 // pattern with its wildcard characters neutralised, so that "/a*" never reaches "/abc".
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo &info)
 {
+    // An empty path would match the rows of every session through the GLOB below.
+    if (info.path.empty()) {
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] file-status-db.cpp(%d): rmFileSyncStat: empty path refused.\n",
+                       __LINE__);
+        return -1;
+    }
     std::string pattern = EscapeGlobPattern(info.path.c_str_utf8());
     SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q/*');",
                                 info.path.c_str_utf8(), pattern.c_str()));

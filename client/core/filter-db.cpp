@@ -402,6 +402,13 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent &event)
 
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess_id, const ustring &path)
 {
+    // An empty path would match every record of the session through the GLOB below.
+    if (path.empty()) {
+        FDB_LOG(L_ERR,
+                "[ERROR] filter-db.cpp(%d): rmLocalFilteredEventByPath: empty path refused.\n",
+                __LINE__);
+        return -1;
+    }
     // The path's wildcard characters are escaped, so that a folder named "a*" takes only
     // itself and its own contents, never the records of "abc".
     std::string below = EscapeGlobPattern(path.c_str_utf8());

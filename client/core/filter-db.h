@@ -99,7 +99,8 @@ public:
     int updateResumeSyncId(uint64_t row_id, uint64_t sync_id);
     int rmResumeCondition(uint64_t row_id);
     int setLocalFilteredEvent(const FilterLocalEvent &event);
-    // Forgets the record of `path` and of everything below it.
+    // Forgets the record of `path` and of everything below it; an empty path is refused
+    // (-1).
     int rmLocalFilteredEventByPath(uint64_t sess_id, const ustring &path);
     int cleanLocalFilteredEventBySession(uint64_t sess_id);
     int setConfigItem(const ustring &key, const ustring &value);
