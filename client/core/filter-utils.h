@@ -11,8 +11,12 @@
 #include <cstdint>
 #include <set>
 
-// The size limit that stands for "no limit" in the stored size filter and in size ranges.
-const uint64_t SIZE_FILTER_NO_LIMIT = 10737418240ULL; // 10 GiB
+// The size limit that stands for "no limit" in the stored size filter and in size ranges:
+// the largest size that the stored filter (an SQLite integer), the range text and the
+// server's size fields all carry exactly, so no file is ever above it. A database that
+// stored a removed limit as 10 GiB earlier sees the next reload without a limit as a
+// loosening from 10 GiB, and the larger files are pulled then.
+const uint64_t SIZE_FILTER_NO_LIMIT = 9223372036854775807ULL; // INT64_MAX
 
 // The selective-sync parts of loaded filter files in comparable form, every entry
 // carrying `sync_id`. Both return 0.

@@ -130,9 +130,9 @@ TEST_F(Reconcile, RemovedNameResumesAndNewPrefixDoesNot)
     EXPECT_EQ(Rows({"0|-13|/Photos", "0|-13|/Videos", "10|-12|mkv"}), filters());
 
     ASSERT_EQ(0, reload(blackList("", ""), whiteList("\"*\""), 40));
-    EXPECT_EQ(
-        Rows({"0|-13|/Photos", "0|-13|/Videos", "10|-12|mkv", "10|-15|from=1000,to=10737418240"}),
-        newResumes());
+    EXPECT_EQ(Rows({"0|-13|/Photos", "0|-13|/Videos", "10|-12|mkv",
+                    "10|-15|from=1000,to=9223372036854775807"}),
+              newResumes());
     EXPECT_EQ(Rows(), filters());
 }
 
@@ -187,8 +187,8 @@ TEST_F(Reconcile, SizeLimitRaisedLoweredAndRemoved)
         {"5000", {"10|5000"}, {"10|-15|from=1000,to=5000"}},
         {"5000", {"10|5000"}, {}},
         {"500", {"10|500"}, {}},
-        {"", {"10|10737418240"}, {"10|-15|from=500,to=10737418240"}},
-        {"", {"10|10737418240"}, {}}, // still no limit: nothing more to pull
+        {"", {"10|9223372036854775807"}, {"10|-15|from=500,to=9223372036854775807"}},
+        {"", {"10|9223372036854775807"}, {}}, // still no limit: nothing more to pull
         {"2000", {"10|2000"}, {}},
     };
     for (const auto &step : steps) {
@@ -196,6 +196,33 @@ TEST_F(Reconcile, SizeLimitRaisedLoweredAndRemoved)
         EXPECT_EQ(step.stored, sizes()) << step.limit;
         EXPECT_EQ(step.resumes, newResumes()) << step.limit;
     }
+}
+
+TEST_F(Reconcile, RemovedLimitLetsFilesAbove10GiBBackIn)
+{
+    const uint64_t twelve_gib = 12ULL << 30;
+    auto inRange = [&](const std::string &resume) {
+        uint64_t lower = 0, upper = 0;
+        std::string text = resume.substr(resume.rfind('|') + 1);
+        return DecodeResumeSizeFilterDesc(text.c_str(), lower, upper) == 0 && lower <= twelve_gib &&
+               twelve_gib <= upper;
+    };
+    const std::string all = whiteList("\"*\"");
+    ASSERT_EQ(0, reload(blackList("", "max_size_selective_sync = 1000\n"), all, 10));
+    newResumes();
+    ASSERT_EQ(0, reload(blackList("", ""), all, 20));
+    Rows resumes = newResumes();
+    ASSERT_EQ(1u, resumes.size());
+    EXPECT_TRUE(inRange(resumes[0])) << resumes[0];
+
+    // A database from before stored a removed limit as 10 GiB, which kept larger files
+    // out: the next reload without a limit pulls them, once.
+    ASSERT_EQ(0, db().updateSizeFilter(SESS, SIZE_FILTER_NO_LIMIT, 10737418240ULL));
+    ASSERT_EQ(0, reload(blackList("", ""), all, 30));
+    EXPECT_EQ(Rows({"10|-15|from=10737418240,to=9223372036854775807"}), newResumes());
+    EXPECT_EQ(Rows({"10|9223372036854775807"}), sizes());
+    ASSERT_EQ(0, reload(blackList("", ""), all, 40));
+    EXPECT_EQ(Rows(), newResumes());
 }
 
 TEST_F(Reconcile, StopsAtTheFirstDatabaseFailure)
@@ -221,6 +248,7 @@ TEST(SizeRangeText, EncodesAndDecodes)
     } cases[] = {
         {"from=1000,to=5000", 0, 1000, 5000},
         {"from=0,to=10737418240", 0, 0, 10737418240ULL},
+        {"from=0,to=9223372036854775807", 0, 0, SIZE_FILTER_NO_LIMIT},
         {"", -1, 0, 0},
         {"from=1000", -1, 0, 0},
         {"from=1000,to=", -1, 0, 0},
