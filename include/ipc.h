@@ -1,7 +1,8 @@
-// Loopback control sockets: IPCListener is the daemon's control listener, IPCSender one
-// outgoing connection that carries one property-object message (and at most one reply).
-// Both speak TCP on 127.0.0.1; the local-domain socket transport is not provided, so its
-// entry points always fail.
+// Control sockets: IPCListener is the daemon's control listener, IPCSender one outgoing
+// connection that carries one property-object message (and at most one reply). Both speak
+// TCP on 127.0.0.1 or, when a socket path is configured, a local-domain socket that only
+// its owner may open. Either way only the process's own user (and root) is served or
+// sent to: the owner of the other end is checked on every connection.
 #pragma once
 
 #include "channel.h"
@@ -10,6 +11,7 @@
 #include "ustring/ustring.h"
 
 #include <sys/time.h>
+#include <sys/types.h>
 
 #include <string>
 
@@ -46,6 +48,20 @@ const uint64_t IPC_MAX_MESSAGE_ITEMS = 100000;
 // stream.RecvLimitExceeded() tells).
 int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg);
 
+// Which socket at the other end of a connection answers for it: the connecting peer's
+// own socket (a connection this process accepted), or the listening socket (a connection
+// this process opened).
+enum IPCPeerSide { IPC_PEER_CONNECTION, IPC_PEER_LISTENER };
+
+// The user that created the socket at the other end of the connected socket fd (loopback
+// TCP through the kernel's socket diagnostics, local-domain sockets through their peer
+// credentials). 0 with uid, or -1 when the kernel cannot tell (logged with `what`, the
+// kind of connection, and why).
+int IPCPeerUid(int fd, IPCPeerSide side, const char *what, uid_t &uid);
+// True when the other end belongs to this process's user or to root. Another user, or a
+// failed look-up, is refused with one log line.
+bool IPCPeerTrusted(int fd, IPCPeerSide side, const char *what);
+
 class IPCListener
 {
 public:
@@ -57,12 +73,15 @@ public:
     // Listens on the first port from `port` upwards that can be bound on 127.0.0.1.
     // The bound port, or -1.
     int prepare(int port);
-    // Local-domain sockets are not provided: always -1.
+    // Listens on a local-domain socket at the path, readable and writable by the owner
+    // only (mode 0600); a socket file left there by an earlier run is replaced, anything
+    // else at the path is not. 0, or -1.
     int prepare(const ustring &domain_socket);
     // True when a connection is waiting, within the timeout.
     bool isReady();
     // The accepted socket, or -1.
     int accept();
+    // Closes the listening socket; a local-domain socket's file is removed.
     void close();
     void setTimeout(const struct timeval &tv) { timeout = tv; }
     // Binds fd to 127.0.0.1 at the first free port from `port` up to 65535. The port, or -1.
@@ -83,9 +102,10 @@ public:
     IPCSender(const IPCSender &) = delete;
     IPCSender &operator=(const IPCSender &) = delete;
 
-    // Connects to 127.0.0.1 at `port`. 0, or -1.
+    // Connects to 127.0.0.1 at `port`, or to the local-domain socket at the path, and
+    // checks that the listener there belongs to this user or root: nothing is ever sent
+    // to another user's listener. 0, or -1.
     int connect(int port);
-    // Local-domain sockets are not provided: always -1.
     int connect(const ustring &domain_socket);
     // Takes over an already connected socket (closing it on failure). 0, or -1.
     int assign(int fd);
@@ -99,6 +119,8 @@ public:
     void setTimeout(unsigned int seconds) { channel.SetTimeout(seconds); }
 
 private:
+    int checkListener();
+
     Channel channel;
     PStream stream;
 };

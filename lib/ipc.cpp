@@ -5,10 +5,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -25,6 +28,33 @@ void logSocketError(int line, const char *call)
 {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] ipc.cpp(%d): %s: Error Code: %d\n", line,
                    call, errno);
+}
+
+// The address of a local-domain socket at path; false when the path does not fit.
+bool localAddress(const std::string &path, struct sockaddr_un &addr)
+{
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] ipc.cpp(%d): socket path '%s' is empty or too long\n", __LINE__,
+                       path.c_str());
+        return false;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size());
+    return true;
+}
+
+bool isListenedOn(const struct sockaddr_un &addr)
+{
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    bool live =
+        ::connect(probe, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    ::close(probe);
+    return live;
 }
 
 int timevalToMillis(const struct timeval &tv)
@@ -135,10 +165,38 @@ int IPCListener::prepare(int port)
 
 int IPCListener::prepare(const ustring &domain_socket)
 {
-    // No local-domain transport: remember nothing and report failure.
-    (void)domain_socket;
     close();
-    return -1;
+    std::string path = domain_socket.c_str_utf8();
+    struct sockaddr_un addr;
+    if (!localAddress(path, addr)) {
+        return -1;
+    }
+    // Only a socket left behind by an earlier run (nobody listens on it) is replaced; a
+    // live one belongs to another listener, and a file of another kind is the user's.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && !isListenedOn(addr)) {
+        ::unlink(path.c_str());
+    }
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        logSocketError(__LINE__, "socket");
+        fd = -1;
+        return -1;
+    }
+    if (::bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
+        logSocketError(__LINE__, "bind");
+        close();
+        return -1;
+    }
+    socket_path = path;
+    // Others are refused by the peer check as well, which also covers the moment between
+    // bind and chmod.
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, kBacklog) != 0) {
+        logSocketError(__LINE__, "listen");
+        close();
+        return -1;
+    }
+    return 0;
 }
 
 int IPCListener::do_bind(int sock, int port)
@@ -189,9 +247,14 @@ int IPCListener::accept()
 
 void IPCListener::close()
 {
-    if (fd >= 0 && socket_path.empty()) {
-        ::shutdown(fd, SHUT_RDWR);
+    if (fd >= 0) {
+        if (socket_path.empty()) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
         ::close(fd);
+    }
+    if (!socket_path.empty()) {
+        ::unlink(socket_path.c_str());
     }
     fd = -1;
     socket_path.clear();
@@ -207,12 +270,41 @@ IPCSender::~IPCSender()
 int IPCSender::connect(int port)
 {
     channel.Close();
-    return channel.Open(kLoopback, port) == 0 ? 0 : -1;
+    if (channel.Open(kLoopback, port) != 0) {
+        return -1;
+    }
+    return checkListener();
 }
 
 int IPCSender::connect(const ustring &domain_socket)
 {
-    (void)domain_socket;
+    channel.Close();
+    struct sockaddr_un addr;
+    if (!localAddress(domain_socket.c_str_utf8(), addr)) {
+        return -1;
+    }
+    int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        logSocketError(__LINE__, "socket");
+        return -1;
+    }
+    if (::connect(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
+        logSocketError(__LINE__, "connect");
+        ::close(sock);
+        return -1;
+    }
+    if (assign(sock) != 0) {
+        return -1;
+    }
+    return checkListener();
+}
+
+int IPCSender::checkListener()
+{
+    if (IPCPeerTrusted(channel.GetSocket(), IPC_PEER_LISTENER, "listener")) {
+        return 0;
+    }
+    channel.Close();
     return -1;
 }
 

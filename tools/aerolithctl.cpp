@@ -429,7 +429,10 @@ int serveNotifications(int listen_fd, const Options &opt, pid_t pid)
         struct pollfd pfd = {listen_fd, POLLIN, 0};
         if (::poll(&pfd, 1, 200) > 0 && (pfd.revents & POLLIN) != 0) {
             int sock = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (sock >= 0) {
+            // Only the daemon's user (or root) may announce a port or report files here.
+            if (sock >= 0 && !IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "notification")) {
+                ::close(sock);
+            } else if (sock >= 0) {
                 takeNotification(sock, opt, pid);
             }
             continue;

@@ -43,11 +43,17 @@ int prepareListener(IPCListener &listener, AerolithApp *daemon)
     Settings &settings = Settings::getInstance();
     ustring socket_path = settings.getSocketPath();
     if (!socket_path.empty()) {
-        listener.prepare(socket_path);
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] test.cpp(%d): failed to listen on port domain socket '%s'\n",
-                       __LINE__, socket_path.c_str_utf8());
-        return -1;
+        // The user interface knows the path already: nothing is announced.
+        if (listener.prepare(socket_path) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kComponent,
+                           "[ERROR] test.cpp(%d): failed to listen on port domain socket '%s'\n",
+                           __LINE__, socket_path.c_str_utf8());
+            return -1;
+        }
+        Logger::LogMsg(Logger::L_NOTICE, kComponent,
+                       "[NOTE] test.cpp(%d): daemon is listening on socket %s\n", __LINE__,
+                       socket_path.c_str_utf8());
+        return 0;
     }
     int ui_port = settings.getUIPort();
     int port = listener.prepare(ui_port + 1);
@@ -77,6 +83,12 @@ bool isStop(const PObject &request)
 // was a stop.
 bool serveConnection(AerolithApp *daemon, int sock)
 {
+    // Control messages stop the daemon and name folders it writes to: only its own user
+    // (and root) may send them. Others get no answer at all.
+    if (!IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "control connection")) {
+        ::close(sock);
+        return false;
+    }
     Channel channel(Channel::DEFAULT_CAPACITY);
     channel.SetTimeout(kControlTimeout);
     PStream stream;

@@ -1,11 +1,15 @@
 // aerolithctl against the real daemon: start, send, shortcuts, stop, and its errors.
 #include "support/control-fake-ui.h"
+#include "support/other-user.h"
 #include "support/temp-dir.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,6 +134,40 @@ TEST_F(AerolithctlTest, StartSendShortcutsAndStop)
               out.find(">>> {\"action\": \"probe\", \"b\": [1, 0, null], \"m\": {\"s\": "
                        "\"\xc3\xa9t\xc3\xa9\"}, \"n\": 18446744073709551611}"))
         << out;
+}
+
+TEST_F(AerolithctlTest, StartIgnoresAnnouncementsOfAnotherUser)
+{
+    std::string why = otherUserUnavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    startDaemon();
+    std::string before = readFile(state);
+    // {"daemon_port": 1} from another user's process.
+    std::string wire =
+        std::string("\x42\x10\x00\x0b", 4) + "daemon_port" + std::string("\x01\x01\x01\x40", 4);
+    int port = ui_port;
+    EXPECT_EQ(0, runAsNobody([port, &wire] {
+                  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                  struct sockaddr_in addr = {};
+                  addr.sin_family = AF_INET;
+                  addr.sin_port = htons(static_cast<uint16_t>(port));
+                  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                  if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
+                      return 2;
+                  ssize_t n = ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL);
+                  char byte;
+                  ::recv(fd, &byte, 1, 0); // until aerolithctl has closed the connection
+                  return n == static_cast<ssize_t>(wire.size()) ? 0 : 3;
+              }));
+    std::string err;
+    for (int i = 0; i < 500 && err.find("refused") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        err = readFile(state + ".log");
+    }
+    EXPECT_NE(std::string::npos, err.find("refused the notification of another user")) << err;
+    EXPECT_EQ(before, readFile(state));
+    EXPECT_EQ(std::string::npos, readFile(dir.file("start.out")).find("{\"daemon_port\":1}"));
 }
 
 TEST_F(AerolithctlTest, ClearErrorsWhenTheDaemonCannotBeReached)

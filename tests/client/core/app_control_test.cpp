@@ -2,16 +2,21 @@
 // messages and their replies, link and unlink, stop, and hostile clients.
 #include "ipc.h"
 #include "support/control-fake-ui.h"
+#include "support/other-user.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -227,6 +232,37 @@ TEST_F(DaemonControlTest, EndlessMessagesAreCutOffAtTheirBoundsWithoutAnAnswer)
     EXPECT_EQ(std::string::npos, out.find("Failed to recieve message from channel.\n")) << out;
 }
 
+TEST_F(DaemonControlTest, AnotherUsersConnectionGetsNoAnswerAndOwnUserIsStillServed)
+{
+    std::string why = otherUserUnavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    // The other user sends a complete "get_status" and waits for the connection to end:
+    // exit 0 when it ended without a byte of answer.
+    std::string wire;
+    wire += std::string("\x42\x10\x00\x06", 4) + "action";
+    wire += std::string("\x10\x00\x0a", 3) + "get_status";
+    wire += '\x40';
+    int port = daemon.controlPort();
+    EXPECT_EQ(0, runAsNobody([port, &wire] {
+                  int fd = connectRaw(port);
+                  if (fd < 0 || ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) !=
+                                    static_cast<ssize_t>(wire.size()))
+                      return 2;
+                  struct pollfd pfd = {fd, POLLIN, 0};
+                  if (::poll(&pfd, 1, 10000) <= 0)
+                      return 3;
+                  char byte;
+                  return ::recv(fd, &byte, 1, 0) <= 0 ? 0 : 1;
+              }));
+    PObject status = request(action("get_status"));
+    EXPECT_EQ("ok", status["ack"].asString());
+    EXPECT_TRUE(daemon.running());
+    EXPECT_NE(std::string::npos,
+              daemon.output().find("refused the control connection of another user (uid "))
+        << daemon.output();
+}
+
 TEST_F(DaemonControlTest, BinaryItemsInControlMessagesLeaveNoFilesBehind)
 {
     PObject msg = action("get_status");
@@ -301,6 +337,78 @@ TEST(DaemonBindTest, WithoutAUserInterfaceTheDaemonEndsInOrder)
     EXPECT_EQ(0, daemon.waitExit());
     EXPECT_FALSE(fileExists(daemon.pidPath()));
     EXPECT_NE(std::string::npos, daemon.output().find("failed to send daemon port back to ui\n"));
+}
+
+TEST(DaemonBindTest, AnotherUsersListenerOnTheUIPortHearsNothing)
+{
+    std::string why = otherUserUnavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    TempDir dir;
+    int port = unusedPort();
+    int ready[2], done[2];
+    ASSERT_EQ(0, ::pipe(ready));
+    ASSERT_EQ(0, ::pipe(done));
+    // The other user's listener counts what reaches it until told to stop.
+    std::thread other([&] {
+        EXPECT_EQ(0, runAsNobody([&] {
+                      int fd = occupy(port);
+                      char ok = fd >= 0 && ::listen(fd, 8) == 0 ? 1 : 0;
+                      if (::write(ready[1], &ok, 1) != 1 || !ok)
+                          return 2;
+                      long heard = 0;
+                      for (;;) {
+                          struct pollfd pfds[2] = {{fd, POLLIN, 0}, {done[0], POLLIN, 0}};
+                          if (::poll(pfds, 2, 20000) <= 0 || pfds[1].revents != 0)
+                              return heard == 0 ? 0 : 1;
+                          int conn = ::accept(fd, nullptr, nullptr);
+                          char buf[256];
+                          ssize_t n;
+                          while (conn >= 0 && (n = ::read(conn, buf, sizeof(buf))) > 0)
+                              heard += n;
+                          if (conn >= 0)
+                              ::close(conn);
+                      }
+                  }));
+    });
+    char ok = 0;
+    ASSERT_EQ(1, ::read(ready[0], &ok, 1));
+    ASSERT_EQ(1, ok);
+    FakeUI ui; // hears nothing: the later ui_port line points the daemon at the other user
+    DaemonProcess daemon(dir, ui, "ui_port = " + std::to_string(port) + "\n");
+    EXPECT_FALSE(daemon.start(300));
+    EXPECT_EQ(0, daemon.waitExit());
+    ASSERT_EQ(1, ::write(done[1], "x", 1));
+    other.join();
+    EXPECT_NE(std::string::npos, daemon.output().find("refused the listener of another user (uid "))
+        << daemon.output();
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        ::close(fd);
+}
+
+TEST(DaemonBindTest, LocalSocketTransportServesTheOwner)
+{
+    TempDir dir;
+    std::string path = dir.file("control.sock");
+    FakeUI ui;
+    DaemonProcess daemon(dir, ui, "socket_path = " + path + "\n");
+    EXPECT_FALSE(daemon.start(300)); // nothing is announced on this transport
+    struct stat st;
+    for (int i = 0; i < 500 && ::stat(path.c_str(), &st) != 0 && daemon.running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(0, ::stat(path.c_str(), &st)) << daemon.output();
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    IPCSender sender;
+    ASSERT_EQ(0, sender.connect(ustring(path.c_str())));
+    PObject reply;
+    ASSERT_EQ(0, sender.send(action("get_status"), true, reply));
+    EXPECT_EQ("ok", reply["ack"].asString());
+    IPCSender stopper;
+    ASSERT_EQ(0, stopper.connect(ustring(path.c_str())));
+    ASSERT_EQ(0, stopper.send(action("stop")));
+    EXPECT_EQ(0, daemon.waitExit());
+    EXPECT_FALSE(fileExists(path));
+    EXPECT_NE(std::string::npos, daemon.output().find("daemon is listening on socket " + path));
 }
 
 } // namespace
