@@ -204,6 +204,8 @@ public:
     FileEventDB *GetEventDatabase() const { return context.root_entry.event_db.get(); }
     BlackList2 *GetBlackList() const { return context.root_entry.black_list.get(); }
     WhiteListCpp *GetWhiteList() const { return context.root_entry.white_list.get(); }
+    // The name of this computer as the connection shows it on the server (conflict names).
+    ustring GetComputerName() const;
     ForceHashCheckListCpp *GetForceHashCheckList() const
     {
         return context.root_entry.force_hash_check_list.get();
@@ -259,6 +261,10 @@ public:
     int CommitServerEvent(const Event &event, const LocalFileInfo &local, const DBFileInfo &basis);
     int UpdateDatabaseInfo(const DBFileInfo &row);
     int RemoveDatabaseInfo();
+    // Flushes a file (or directory) and the directory holding its name to the disk; called
+    // before a row records the object as synced, so that a crash cannot leave a row that
+    // the disk does not back.
+    static void FlushToDisk(const ustring &path);
 
     // ---- local-state checks (worker-local-check.cpp) -------------------------------------
     bool LocallyModified(const FILE_INFO &local, const DBFileInfo &basis, const ustring &hash);
