@@ -60,8 +60,8 @@ public:
     void Print();
 
     // Most jobs kept, and the age in seconds above which the oldest job gives way.
-    static const size_t kMaxSize = 1024;
-    static const time_t kEvictAge = 120;
+    static constexpr size_t kMaxSize = 1024;
+    static constexpr time_t kEvictAge = 120;
 
     ResumeTransMgr(const ResumeTransMgr &) = delete;
     ResumeTransMgr &operator=(const ResumeTransMgr &) = delete;
