@@ -1,0 +1,228 @@
+// Blobs, signatures and spool files of the server.
+#include "server/content-store.h"
+
+#include "conflict-rename.h"
+#include "log.h"
+#include "rsapi-cpp/api.h"
+#include "rsapi-cpp/md4.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+namespace srv
+{
+
+namespace
+{
+
+const char *kComponent = "aerolith_server";
+const size_t kPiece = 1 << 20;
+
+std::string Hex(const unsigned char *p, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+int MakeDir(const std::string &path)
+{
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+        return 0;
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] content-store.cpp(%d): mkdir %s: %d\n",
+                   __LINE__, path.c_str(), errno);
+    return -1;
+}
+
+std::string Shard(const std::string &sha)
+{
+    return sha.substr(0, 2);
+}
+
+} // namespace
+
+int SyncPath(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    close(fd);
+    return rc == 0 ? 0 : -1;
+}
+
+int AppendFile(const std::string &to, const std::string &from)
+{
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return -1;
+    int out = open(to.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (out < 0) {
+        close(in);
+        return -1;
+    }
+    std::unique_ptr<char[]> buf(new char[kPiece]);
+    int rc = 0;
+    for (;;) {
+        ssize_t n = read(in, buf.get(), kPiece);
+        if (n == 0)
+            break;
+        if (n < 0 || write(out, buf.get(), static_cast<size_t>(n)) != n) {
+            rc = -1;
+            break;
+        }
+    }
+    close(in);
+    if (close(out) != 0)
+        rc = -1;
+    return rc;
+}
+
+int ContentStore::prepare()
+{
+    for (const char *sub : {"/content", "/sig", "/spool"})
+        if (MakeDir(m_root + sub) < 0)
+            return -1;
+    return 0;
+}
+
+std::string ContentStore::blobPath(const std::string &sha) const
+{
+    return m_root + "/content/" + Shard(sha) + "/" + sha;
+}
+
+std::string ContentStore::sigPath(const std::string &sha) const
+{
+    return m_root + "/sig/" + Shard(sha) + "/" + sha;
+}
+
+std::string ContentStore::newSpoolFile() const
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        ustring name = TmpNameGen::getInstance()->getTmpPath(spoolDir());
+        std::string path(name.c_str_utf8(), name.length());
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            return path;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    Logger::LogMsg(Logger::L_ERR, kComponent,
+                   "[ERROR] content-store.cpp(%d): cannot create a spool file: %d\n", __LINE__,
+                   errno);
+    return std::string();
+}
+
+int ContentStore::hashFiles(const std::vector<std::string> &files, Digest &out)
+{
+    MD4State md4;
+    md4.init();
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
+        return -1;
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
+    out.size = 0;
+    for (const std::string &file : files) {
+        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        for (;;) {
+            ssize_t n = read(fd, buf.get(), kPiece);
+            if (n < 0) {
+                close(fd);
+                return -1;
+            }
+            if (n == 0)
+                break;
+            md4.update(buf.get(), static_cast<size_t>(n));
+            EVP_DigestUpdate(sha.get(), buf.get(), static_cast<size_t>(n));
+            out.size += static_cast<uint64_t>(n);
+        }
+        close(fd);
+    }
+    uint8_t md4_digest[MD4_DIGEST_BYTES];
+    md4.final(md4_digest);
+    out.md4 = rs_md4_hex(md4_digest);
+    unsigned char sha_digest[EVP_MAX_MD_SIZE];
+    unsigned int sha_len = 0;
+    if (EVP_DigestFinal_ex(sha.get(), sha_digest, &sha_len) != 1)
+        return -1;
+    out.sha256 = Hex(sha_digest, sha_len);
+    return 0;
+}
+
+int ContentStore::importFile(const std::string &file, const std::string &sha)
+{
+    std::string target = blobPath(sha);
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) {
+        unlink(file.c_str());
+        return 0;
+    }
+    std::string shard = m_root + "/content/" + Shard(sha);
+    if (MakeDir(shard) < 0)
+        return -1;
+    if (SyncPath(file) < 0 || rename(file.c_str(), target.c_str()) != 0 || SyncPath(shard) < 0 ||
+        SyncPath(m_root + "/content") < 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] content-store.cpp(%d): cannot store blob %s: %d\n", __LINE__,
+                       sha.c_str(), errno);
+        return -1;
+    }
+    return 0;
+}
+
+std::string ContentStore::signatureOf(const std::string &sha)
+{
+    std::string target = sigPath(sha);
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0)
+        return target;
+    if (MakeDir(m_root + "/sig/" + Shard(sha)) < 0)
+        return std::string();
+    std::string tmp = newSpoolFile();
+    if (tmp.empty())
+        return std::string();
+    SimpleFileReader reader;
+    reader.setFile(ustring(blobPath(sha)));
+    reader.setSignature(ustring(tmp), 2048, 8);
+    if (reader.readFile() < 0 || rename(tmp.c_str(), target.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return std::string();
+    }
+    return target;
+}
+
+void ContentStore::cleanSpool(const std::vector<std::string> &keep) const
+{
+    DIR *dir = opendir(spoolDir().c_str());
+    if (dir == nullptr)
+        return;
+    while (struct dirent *ent = readdir(dir)) {
+        std::string name = ent->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = spoolDir() + "/" + name;
+        if (std::find(keep.begin(), keep.end(), path) == keep.end())
+            unlink(path.c_str());
+    }
+    closedir(dir);
+}
+
+} // namespace srv

@@ -1,0 +1,160 @@
+// SQLite access of the server.
+#include "server/sql.h"
+
+#include "log.h"
+
+namespace srv
+{
+
+namespace
+{
+const char *kComponent = "aerolith_server";
+}
+
+SqlDb::~SqlDb()
+{
+    close();
+}
+
+int SqlDb::open(const std::string &path)
+{
+    close();
+    if (sqlite3_open_v2(path.c_str(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): open %s: %s\n", __LINE__,
+                       path.c_str(), m_db ? sqlite3_errmsg(m_db) : "out of memory");
+        close();
+        return -1;
+    }
+    sqlite3_busy_timeout(m_db, 5000);
+    if (exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;") < 0) {
+        close();
+        return -1;
+    }
+    return 0;
+}
+
+void SqlDb::close()
+{
+    if (m_db != nullptr) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+}
+
+int SqlDb::exec(const char *sql)
+{
+    char *err = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): %s: %s\n", __LINE__, sql,
+                       err ? err : "?");
+        sqlite3_free(err);
+        return -1;
+    }
+    return 0;
+}
+
+SqlStmt::SqlStmt(SqlDb &db, const char *sql) : m_db(db)
+{
+    if (db.handle() == nullptr ||
+        sqlite3_prepare_v2(db.handle(), sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): prepare %s: %s\n",
+                       __LINE__, sql, db.handle() ? sqlite3_errmsg(db.handle()) : "closed");
+        m_stmt = nullptr;
+    }
+}
+
+SqlStmt::~SqlStmt()
+{
+    sqlite3_finalize(m_stmt);
+}
+
+SqlStmt &SqlStmt::bind(int i, int64_t v)
+{
+    if (m_stmt)
+        sqlite3_bind_int64(m_stmt, i, v);
+    return *this;
+}
+
+SqlStmt &SqlStmt::bind(int i, const std::string &v)
+{
+    if (m_stmt)
+        sqlite3_bind_text(m_stmt, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+
+SqlStmt &SqlStmt::bindNull(int i)
+{
+    if (m_stmt)
+        sqlite3_bind_null(m_stmt, i);
+    return *this;
+}
+
+int SqlStmt::step()
+{
+    if (m_stmt == nullptr)
+        return SQLITE_ERROR;
+    int rc = sqlite3_step(m_stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): step %s: %s\n", __LINE__,
+                       sqlite3_sql(m_stmt), sqlite3_errmsg(m_db.handle()));
+    return rc;
+}
+
+int SqlStmt::run()
+{
+    int rc = step();
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : -1;
+}
+
+void SqlStmt::reset()
+{
+    if (m_stmt) {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+}
+
+std::string SqlStmt::text(int col) const
+{
+    const unsigned char *p = sqlite3_column_text(m_stmt, col);
+    if (p == nullptr)
+        return std::string();
+    return std::string(reinterpret_cast<const char *>(p),
+                       static_cast<size_t>(sqlite3_column_bytes(m_stmt, col)));
+}
+
+SqlWriteTxn::SqlWriteTxn(SqlDb &db) : m_db(db)
+{
+    m_open = db.exec("BEGIN IMMEDIATE") == 0;
+}
+
+SqlWriteTxn::~SqlWriteTxn()
+{
+    if (m_open)
+        m_db.exec("ROLLBACK");
+}
+
+int SqlWriteTxn::commit()
+{
+    if (!m_open)
+        return -1;
+    if (m_db.exec("COMMIT") < 0)
+        return -1;
+    m_open = false;
+    return 0;
+}
+
+SqlReadTxn::SqlReadTxn(SqlDb &db) : m_db(db)
+{
+    m_open = db.exec("BEGIN") == 0;
+}
+
+SqlReadTxn::~SqlReadTxn()
+{
+    if (m_open)
+        m_db.exec("COMMIT");
+}
+
+} // namespace srv

@@ -1,0 +1,99 @@
+// A thin RAII layer over SQLite for the server's database: one connection per thread, one
+// prepared statement per query, and write transactions that roll back unless committed.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+
+namespace srv
+{
+
+class SqlStmt;
+
+class SqlDb
+{
+public:
+    SqlDb() = default;
+    ~SqlDb();
+    SqlDb(const SqlDb &) = delete;
+    SqlDb &operator=(const SqlDb &) = delete;
+
+    // Opens (creating) the file in WAL mode with full synchronisation and a 5-second busy
+    // timeout. 0, or -1 (logged).
+    int open(const std::string &path);
+    void close();
+    bool isOpen() const { return m_db != nullptr; }
+    // Runs statements without results. 0, or -1 (logged).
+    int exec(const char *sql);
+    sqlite3 *handle() const { return m_db; }
+    int64_t lastInsertId() const { return sqlite3_last_insert_rowid(m_db); }
+    int changes() const { return sqlite3_changes(m_db); }
+
+private:
+    sqlite3 *m_db = nullptr;
+};
+
+class SqlStmt
+{
+public:
+    SqlStmt(SqlDb &db, const char *sql);
+    ~SqlStmt();
+    SqlStmt(const SqlStmt &) = delete;
+    SqlStmt &operator=(const SqlStmt &) = delete;
+
+    bool ok() const { return m_stmt != nullptr; }
+    // Binds by position, from 1; chains.
+    SqlStmt &bind(int i, int64_t v);
+    SqlStmt &bind(int i, const std::string &v);
+    SqlStmt &bindNull(int i);
+    // SQLITE_ROW, SQLITE_DONE or an error code (logged).
+    int step();
+    // Runs a statement without results: 0, or -1.
+    int run();
+    void reset();
+
+    int64_t i64(int col) const { return sqlite3_column_int64(m_stmt, col); }
+    uint64_t u64(int col) const { return static_cast<uint64_t>(i64(col)); }
+    std::string text(int col) const;
+    bool isNull(int col) const { return sqlite3_column_type(m_stmt, col) == SQLITE_NULL; }
+
+private:
+    SqlDb &m_db;
+    sqlite3_stmt *m_stmt = nullptr;
+};
+
+// BEGIN IMMEDIATE on construction (the writer lock is taken at once, so sync ids are
+// assigned in commit order); rolls back on destruction unless commit() succeeded.
+class SqlWriteTxn
+{
+public:
+    explicit SqlWriteTxn(SqlDb &db);
+    ~SqlWriteTxn();
+    SqlWriteTxn(const SqlWriteTxn &) = delete;
+    SqlWriteTxn &operator=(const SqlWriteTxn &) = delete;
+    bool ok() const { return m_open; }
+    int commit();
+
+private:
+    SqlDb &m_db;
+    bool m_open = false;
+};
+
+// A read transaction: every query inside sees one snapshot of the database.
+class SqlReadTxn
+{
+public:
+    explicit SqlReadTxn(SqlDb &db);
+    ~SqlReadTxn();
+    SqlReadTxn(const SqlReadTxn &) = delete;
+    SqlReadTxn &operator=(const SqlReadTxn &) = delete;
+    bool ok() const { return m_open; }
+
+private:
+    SqlDb &m_db;
+    bool m_open = false;
+};
+
+} // namespace srv
