@@ -23,5 +23,7 @@ void Download(const Registry::Entry &, const ustring &path, bool) { refuse(path)
 void ServerRemove(const Registry::Entry &, const ustring &path, bool, uint64_t) { refuse(path); }
 void LocalEvent(const Event &ev) { refuse(ev.m_path); }
 void ServerEvent(const Event &ev) { refuse(ev.m_path); }
+void Rescan(uint64_t, const ustring &path, bool) { refuse(path); }
+void ExpandRequest(uint64_t, const ustring &path) { refuse(path); }
 
 } // namespace expand_push
