@@ -4,9 +4,11 @@
 #include "channel.h"
 #include "client/core/filter-db.h"
 #include "client/core/progress-cache.h"
+#include "client/core/recycle-cleaner.h"
 #include "client/core/registry.h"
 #include "client/core/settings.h"
 #include "client/event-manager.h"
+#include "client/linux/detector-linux.h"
 #include "client/task.h"
 #include "fstat-db.h"
 #include "log.h"
@@ -46,8 +48,10 @@ void logSettings(Settings &settings)
 std::unique_ptr<Task> createTask(size_t slot)
 {
     switch (slot) {
-    case AerolithApp::TASK_DETECTOR:        // local change detector
-    case AerolithApp::TASK_RECYCLE_CLEANER: // recycle bin cleaner
+    case AerolithApp::TASK_DETECTOR:
+        return std::unique_ptr<Task>(new Detector());
+    case AerolithApp::TASK_RECYCLE_CLEANER:
+        return std::unique_ptr<Task>(new RecycleCleaner());
     case AerolithApp::TASK_SYNCER:          // server event puller
     case AerolithApp::TASK_PROGRESS_SYNCER: // resume puller
     default:                                // workers

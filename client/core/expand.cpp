@@ -1,9 +1,10 @@
 #include "client/core/expand.h"
 
 #include "client/core/expand-walk.h"
-#include "client/core/expand-push.h"
+#include "client/core/event-generator.h"
 #include "client/core/working-dir.h"
 #include "client/event-db.h"
+#include "client/event-manager.h"
 #include "file-op.h"
 #include "log.h"
 
@@ -130,7 +131,7 @@ int Expander::ExpandServerDeleteEvent(const ustring &path, uint64_t sess_id, uin
         Logger::LogMsg(Logger::L_DEBUG, kComponent,
                        "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent: [%s] db_path [%s].\n",
                        __LINE__, path.c_str_utf8(), it->path.c_str_utf8());
-        expand_push::ServerRemove(m_reg, prefix + it->path, it->is_dir(), sync_id);
+        ::PushServerRemoveEvent(m_reg, prefix + it->path, it->is_dir(), sync_id, sync_id);
     }
     return 0;
 }
@@ -165,9 +166,9 @@ void Expander::CreateDirSelfEvent(const Event &ev)
     Event self(ev);
     self.m_mode = Event::F_DIR;
     if (ev.isServerEvent()) {
-        expand_push::ServerEvent(self);
+        EventManager::getInstance().PushServerEvent(self);
     } else {
-        expand_push::LocalEvent(self);
+        EventManager::getInstance().PushLocalEvent(self);
     }
     Logger::LogMsg(Logger::L_INFO, kComponent,
                    "[INFO] worker.cpp(%d): CreateDirSelfEvent: create self event [%s].\n",
@@ -228,17 +229,17 @@ void Expander::PushUploadEvent(const ustring &path, bool is_dir)
 {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): PushUploadEvent: %s\n",
                    __LINE__, path.c_str_utf8());
-    expand_push::Upload(m_reg, path, is_dir);
+    ::PushUploadEvent(m_reg, path, is_dir);
 }
 
 void Expander::PushRemoveEvent(const ustring &path, bool is_dir)
 {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): PushRemoveEvent: %s\n",
                    __LINE__, path.c_str_utf8());
-    expand_push::LocalRemove(m_reg, path, is_dir);
+    ::PushLocalRemoveEvent(m_reg, path, is_dir);
 }
 
 void Expander::PushDownloadEvent(const ustring &path, bool is_dir)
 {
-    expand_push::Download(m_reg, path, is_dir);
+    ::PushDownloadEvent(m_reg, path, is_dir);
 }

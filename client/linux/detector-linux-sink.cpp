@@ -1,6 +1,6 @@
-#include "client/core/expand-push.h"
 #include "client/core/registry.h"
 #include "client/core/ui-ipc.h"
+#include "client/event-manager.h"
 #include "client/linux/detector-linux.h"
 #include "error-code.h"
 
@@ -12,14 +12,14 @@ namespace
 class EventManagerSink : public DetectorSink
 {
 public:
-    void PushLocalEvent(const Event &e) override { expand_push::LocalEvent(e); }
+    void PushLocalEvent(const Event &e) override { EventManager::getInstance().PushLocalEvent(e); }
     void IssueRescan(uint64_t sess_id, const ustring &path, bool merge) override
     {
-        expand_push::Rescan(sess_id, path, merge);
+        EventManager::getInstance().IssueRescan(sess_id, path, merge);
     }
     void IssueExpand(uint64_t sess_id, const ustring &path) override
     {
-        expand_push::ExpandRequest(sess_id, path);
+        EventManager::getInstance().IssueExpand(sess_id, path);
     }
     void ReportWatchLimit(uint64_t sess_id) override
     {
