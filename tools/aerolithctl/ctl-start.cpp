@@ -1,0 +1,197 @@
+// aerolithctl start: listens on the user-interface port, starts the daemon and prints what
+// it sends until it ends.
+#include "ctl.h"
+
+#include "client/core/settings.h"
+#include "ipc.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits.h>
+
+namespace
+{
+
+const unsigned int kNotificationTimeout = 3;
+
+
+volatile sig_atomic_t g_stop_signal = 0;
+
+void onStopSignal(int sig)
+{
+    g_stop_signal = sig;
+}
+
+void installStopHandlers()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A listening socket on exactly 127.0.0.1:port (the daemon announces itself there), or -1.
+int listenOn(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    if (::bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        ::listen(fd, 64) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string defaultDaemonPath()
+{
+    const char *env = std::getenv("AEROLITH_DAEMON");
+    if (env != nullptr && *env != '\0') {
+        return env;
+    }
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) {
+        return "aerolith-daemon";
+    }
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));
+    // tools/ and client/core/ sit side by side in the build tree.
+    return dir + "/../client/core/aerolith-daemon";
+}
+
+pid_t spawnDaemon(const std::string &daemon, const std::string &config)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The daemon gets the default signal handling back.
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGPIPE, SIG_DFL);
+        execl(daemon.c_str(), daemon.c_str(), config.c_str(), static_cast<char *>(nullptr));
+        std::fprintf(stderr, "aerolithctl: cannot run %s: %s\n", daemon.c_str(),
+                     std::strerror(errno));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Reads one message from a connection of the daemon and prints it; remembers an
+// announced control port.
+void takeNotification(int sock, const Options &opt, pid_t daemon_pid)
+{
+    IPCSender conn;
+    conn.setTimeout(kNotificationTimeout);
+    if (conn.assign(sock) != 0) {
+        return;
+    }
+    PObject msg;
+    if (conn.recv(msg) != 0) {
+        std::fprintf(stderr, "aerolithctl: unreadable message from the daemon\n");
+        return;
+    }
+    printLine(msg);
+    if (msg.hasMember("daemon_port")) {
+        int port = msg["daemon_port"].asInt32();
+        if (!writeState(opt.state_path, port, daemon_pid)) {
+            std::fprintf(stderr, "aerolithctl: cannot write %s\n", opt.state_path.c_str());
+        }
+    }
+}
+
+// -1 while the daemon runs, else the status to exit with.
+int daemonExitStatus(pid_t pid)
+{
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == 0 || (done < 0 && errno == EINTR)) {
+        return -1;
+    }
+    if (done < 0) {
+        return 1;
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+int serveNotifications(int listen_fd, const Options &opt, pid_t pid)
+{
+    bool forwarded = false;
+    for (;;) {
+        if (g_stop_signal != 0 && !forwarded) {
+            ::kill(pid, SIGTERM);
+            forwarded = true;
+        }
+        struct pollfd pfd = {listen_fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 200) > 0 && (pfd.revents & POLLIN) != 0) {
+            int sock = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            // Only the daemon's user (or root) may announce a port or report files here.
+            if (sock >= 0 && !IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "notification")) {
+                ::close(sock);
+            } else if (sock >= 0) {
+                takeNotification(sock, opt, pid);
+            }
+            continue;
+        }
+        int status = daemonExitStatus(pid);
+        if (status >= 0) {
+            return status;
+        }
+    }
+}
+
+} // namespace
+
+int commandStart(const Options &opt)
+{
+    if (opt.config_path.empty()) {
+        return fail("start needs --config FILE");
+    }
+    Settings settings;
+    if (settings.loadConfigSettings(ustring(opt.config_path)) != 0) {
+        return fail("cannot read the configuration " + opt.config_path);
+    }
+    int ui_port = settings.getUIPort();
+    int listen_fd = ui_port >= 1 && ui_port <= 65535 ? listenOn(ui_port) : -1;
+    if (listen_fd < 0) {
+        return fail("cannot listen on the user-interface port " + std::to_string(ui_port));
+    }
+    installStopHandlers();
+    std::string daemon = opt.daemon_path.empty() ? defaultDaemonPath() : opt.daemon_path;
+    pid_t pid = spawnDaemon(daemon, opt.config_path);
+    if (pid < 0) {
+        ::close(listen_fd);
+        return fail("cannot start " + daemon);
+    }
+    int status = serveNotifications(listen_fd, opt, pid);
+    ::close(listen_fd);
+    std::remove(opt.state_path.c_str());
+    if (status != 0) {
+        std::fprintf(stderr, "aerolithctl: the daemon ended with status %d\n", status);
+    }
+    return status;
+}
+
