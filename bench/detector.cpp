@@ -234,8 +234,12 @@ int main(int argc, char **argv)
     printf("detector memory with the tree watched: %.1f MiB (goal < 30)\n", rss_watched / 1024.0);
 
     // 4: rescan of the unchanged tree.
-    double ref_list = Run("find '" + root + "' -printf '%T@ %s %p\\n' > /dev/null");
-    {
+    // Best of three rounds each, alternating, as other work may share the processors.
+    double ref_list = 1e9, rescan = 1e9;
+    int queued = 0;
+    for (int round = 0; round < 3; ++round) {
+        double t = Run("find '" + root + "' -printf '%T@ %s %p\\n' > /dev/null");
+        ref_list = t < ref_list ? t : ref_list;
         EventManager::getInstance().Clear();
         Event ev;
         ev.m_type = Event::EV_CREATE;
@@ -245,11 +249,13 @@ int main(int argc, char **argv)
         Expander expander(entry, 0, nullptr);
         Clock::time_point start = Clock::now();
         expander.Rescan(ev);
-        double t = Since(start);
-        printf("rescan of the unchanged tree: %.3f s, find -printf %.3f s, ratio %.2f "
-               "(goal < 2 s); %d events queued (expected 0)\n",
-               t, ref_list, t / ref_list, EventManager::getInstance().GetAllPendingEventCount(sess));
+        t = Since(start);
+        rescan = t < rescan ? t : rescan;
+        queued = EventManager::getInstance().GetAllPendingEventCount(sess);
     }
+    printf("rescan of the unchanged tree: %.3f s, find -printf %.3f s, ratio %.2f (goal < 2 s); "
+           "%d events queued (expected 0)\n",
+           rescan, ref_list, rescan / ref_list, queued);
 
     // 3a: the detector alone: new files until it has handed all of them on.
     {

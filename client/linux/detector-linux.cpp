@@ -490,6 +490,8 @@ void Detector::DoTask()
         }
         int rc = WaitHandle(timeout);
         if (rc > 0) {
+            Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                           "[DEBUG] detector-linux.cpp(%d): Events at index %d\n", __LINE__, 0);
             ReadFromHandle();
         } else if (rc == 0 && timeout == kWaitMs) {
             Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -680,6 +682,10 @@ void Detector::HandleNotification(uint64_t sess_id, const std::string &dir, uint
             AddTree(sess_id, info, path);
         }
         Emit(Event::EV_CREATE, sess_id, path, std::string());
+    } else {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] detector-linux.cpp(%d): invalie file action (%d)\n", __LINE__,
+                       static_cast<int>(mask));
     }
 }
 

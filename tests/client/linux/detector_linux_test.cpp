@@ -1,6 +1,8 @@
 // The change detector on real directories: what each kind of change turns into, the
 // watch tree following new, moved and removed directories, the working directory, a
 // lost notification queue and the watch limit (in a user namespace of the test's own).
+#include "client/core/expand.h"
+#include "client/event-manager.h"
 #include "client/linux/detector-linux.h"
 #include "support/local-session.h"
 
@@ -318,6 +320,53 @@ TEST_F(DetectorTest, LostQueueBecomesRescanOfTheSession)
     Changes();
     Touch(session.full("/lost/found"));
     EXPECT_TRUE(sink.waitFor("+/lost/found"));
+}
+
+// Through the event manager: a change lost with the queue is found by the rescan that the
+// loss leads to, carried out as a worker would.
+TEST(DetectorPipeline, ChangeLostWithTheQueueIsFoundByTheRescan)
+{
+    EventManager &em = EventManager::getInstance();
+    em.Clear();
+    LocalSession session(kSess);
+    Detector detector;
+    ASSERT_EQ(0, detector.AddWatch(session.folder().c_str(), kSess));
+    ASSERT_EQ(0, detector.Run());
+    long limit = 16384;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
+    detector.Pause();
+    Touch(session.full("/p"));
+    for (long i = 0; i <= limit; ++i) {
+        struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(i), 0}};
+        utimensat(AT_FDCWD, session.full("/p").c_str(), times, 0);
+        utimensat(AT_FDCWD, session.folder().c_str(), times, 0);
+    }
+    Touch(session.full("/late")); // its notification no longer fits the queue
+    detector.Resume();
+
+    Task worker;
+    bool rescanned = false, found = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!found && std::chrono::steady_clock::now() < deadline) {
+        Event e;
+        if (em.PullEvent(&worker, e) != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (e.isRescan()) {
+            EXPECT_EQ(0, Expander(session.entry(), 1, nullptr).Rescan(e));
+            rescanned = true;
+        } else if (e.m_path == "/late") {
+            found = rescanned;
+        }
+        while (em.DoneEvent(&worker, e) != 0) {
+        }
+    }
+    EXPECT_TRUE(rescanned);
+    EXPECT_TRUE(found);
+    detector.Stop();
+    detector.Join();
+    em.Clear();
 }
 
 TEST(DetectorWatchTest, AddRemoveAndClear)
