@@ -74,14 +74,14 @@ public:
     unsigned int GetTimeout() const { return channel_timeout; }
     // The abort flag: any non-zero value aborts the waits. nullptr detaches it.
     virtual void SetFlag(const volatile int *flag);
-    void SetFlag(const std::atomic<int> *flag);
+    virtual void SetFlag(const std::atomic<int> *flag);
     void SetFlag(std::nullptr_t) { SetFlag(static_cast<const volatile int *>(nullptr)); }
     bool IsAborted() const;
 
     virtual int ConvertToSSLChannel(bool is_server);
-    void SetAllowUntrust(bool allow) { m_is_allowing_untrust = allow; }
+    virtual void SetAllowUntrust(bool allow) { m_is_allowing_untrust = allow; }
     bool IsAllowingUntrust() const { return m_is_allowing_untrust; }
-    void SetSSLHostname(const ustring &name) { m_ssl_hostname = name; }
+    virtual void SetSSLHostname(const ustring &name) { m_ssl_hostname = name; }
     bool IsSSL() const { return m_isSSL; }
 
     virtual int ReadByte(uint8_t &value);

@@ -12,6 +12,9 @@ const char kComponent[] = "client_debug";
 const AerolithApp::Action kActions[] = {
     {"link", &AerolithApp::do_link},
     {"unlink", &AerolithApp::do_unlink},
+    {"link_connection", &AerolithApp::add_connection},
+    {"reload_connection", &AerolithApp::reload_connection},
+    {"unlink_connection", &AerolithApp::remove_connection},
     {"get_status", &AerolithApp::get_status},
 };
 

@@ -2,6 +2,7 @@
 
 #include "black-list-v2.h"
 #include "channel.h"
+#include "client/core/connection.h"
 #include "client/core/filter-db.h"
 #include "client/core/progress-cache.h"
 #include "client/core/recycle-cleaner.h"
@@ -14,6 +15,7 @@
 #include "log.h"
 
 #include <new>
+#include <utility>
 
 namespace
 {
@@ -97,7 +99,7 @@ void AerolithApp::destroy_env()
     BlackList2::getInstance().Load(ustring()); // an empty path leaves the list without rules
     EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
-    // The connection manager is cleared here once it exists.
+    ConnectionManager::getInstance().clear();
     ProgressCache::getInstance().clear();
 }
 
@@ -119,6 +121,15 @@ int AerolithApp::init_tasks()
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app.cpp(%d): totally %lu tasks\n",
                    __LINE__, static_cast<unsigned long>(task_count));
     return 0;
+}
+
+void AerolithApp::set_task(size_t slot, std::unique_ptr<Task> t)
+{
+    if (task.size() <= slot) {
+        task.resize(slot + 1);
+    }
+    task[slot] = std::move(t);
+    task_count = static_cast<uint32_t>(task.size());
 }
 
 void AerolithApp::destroy_tasks()

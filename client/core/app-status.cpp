@@ -1,5 +1,6 @@
 #include "client/core/app.h"
 
+#include "client/core/connection.h"
 #include "client/core/registry.h"
 #include "client/event-manager.h"
 
@@ -32,8 +33,15 @@ int AerolithApp::get_status(const PObject &msg, PObject &rsp)
         session_list.asArray().push_back(sessionStatus(entry));
     }
 
-    // One element per connection of the connection manager, once it exists.
     PObject connection_list;
+    std::list<Connection> connections;
+    ConnectionManager::getInstance().get(connections);
+    for (const Connection &conn : connections) {
+        PObject item;
+        item["connection_id"] = conn.getConnectionInfo().conn_id;
+        item["status"] = conn.isConnected2() ? "connected" : "disconnected";
+        connection_list.asArray().push_back(item);
+    }
 
     PObject worker_list;
     for (Worker *w : workers()) {

@@ -71,6 +71,12 @@ public:
     int do_unlink(const PObject &msg, PObject &response);
     int get_status(const PObject &msg, PObject &rsp);
 
+    // Connection actions: add, reload (rebuilding the channel pool) and remove (id 0 or
+    // none: all connections).
+    int add_connection(const PObject &msg, PObject &response);
+    int reload_connection(const PObject &msg, PObject &response);
+    int remove_connection(const PObject &msg, PObject &response);
+
     int init_env();
     void destroy_env();
     int init_members() { return init_tasks(); }
@@ -87,6 +93,8 @@ public:
 
     // Entries of the task table (null where a task kind is not built yet).
     uint32_t getTaskCount() const { return task_count; }
+    // Places a task at a slot of the table, growing it; lets tests stand in for tasks.
+    void set_task(size_t slot, std::unique_ptr<Task> t);
     bool isLinked() const { return m_linked; }
 
     // Asks the control listener to end as if "stop" had arrived (signals). Safe from any
