@@ -56,8 +56,9 @@ std::unique_ptr<Task> createTask(size_t slot)
         return std::unique_ptr<Task>(new RecycleCleaner());
     case AerolithApp::TASK_SYNCER:          // server event puller
     case AerolithApp::TASK_PROGRESS_SYNCER: // resume puller
-    default:                                // workers
         return nullptr;
+    default: // workers
+        return std::unique_ptr<Task>(new Worker());
     }
 }
 
