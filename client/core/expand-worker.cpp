@@ -8,7 +8,12 @@ namespace
 
 Expander MakeExpander(Worker &worker)
 {
-    return Expander(worker.GetEntry(), worker.GetId(), worker.AbortFlag());
+    Expander expander(worker.GetEntry(), worker.GetId(), worker.AbortFlag());
+    // Rows hidden by a selective-sync path rule produce no removal or download.
+    expander.SetFilteredDeleteTest([&worker](uint64_t sess_id, const ustring &path, bool is_dir) {
+        return worker.TestFilteredDeleteEvent(sess_id, path, is_dir);
+    });
+    return expander;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "client/core/worker.h"
 #include "client/event-db.h"
 #include "force-hash-check-list.h"
+#include "fstat-db.h"
 #include "support/temp-dir.h"
 #include "white-list.h"
 
@@ -29,6 +30,7 @@ protected:
         ASSERT_EQ(0, mkdir((config + "/db").c_str(), 0755));
         ASSERT_EQ(0, mkdir((local + "/.ZentoraWorkingDirectory").c_str(), 0755));
         ASSERT_EQ(0, FilterDB::getInstance().initialize((dir.path() + "/filter.sqlite").c_str()));
+        FileStatusDB::initialize((dir.path() + "/fstat.sqlite").c_str());
 
         entry.sess_id = 7;
         entry.conn_id = 3;
@@ -51,6 +53,7 @@ protected:
         worker.context.clear();
         entry.clear();
         FilterDB::getInstance().destroy();
+        FileStatusDB::destroy();
     }
 
     // Points the worker at `event` the way building its context does.
