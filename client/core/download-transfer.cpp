@@ -454,7 +454,7 @@ int Worker::HandleDownloadPatchError(const PObject &response)
                        "[INFO] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis "
                        "changed, try to resolve conflict\n",
                        __LINE__, GetId());
-        return ConflictRename(GetFullPath(), GetConnection()->getConnectionInfo().computer_name,
+        return ConflictRename(GetFullPath(), GetComputerName(),
                               CONFLICT_REASON) == 0
                    ? ERR_INT
                    : ERR_SYS;

@@ -155,7 +155,7 @@ int Worker::RemoveDirectoryW(const ustring &fullpath)
                        "[INFO] worker.cpp(%d): Worker (%d): '%s' holds local changes, keep them as "
                        "conflict copies\n",
                        __LINE__, GetId(), fullpath.c_str_utf8());
-        if (ConflictRename(fullpath, GetConnection()->getConnectionInfo().computer_name,
+        if (ConflictRename(fullpath, GetComputerName(),
                            CONFLICT_REASON) != 0) {
             return -1;
         }

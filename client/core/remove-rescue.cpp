@@ -141,7 +141,7 @@ int RemoveDirectoryKeepingChanges(Worker &w)
                        __LINE__);
         return -1;
     }
-    const ustring &computer = w.GetConnection()->getConnectionInfo().computer_name;
+    const ustring computer = w.GetComputerName();
     if (Sweep(w, w.GetPath(), full_path, computer) != 0) {
         return -1;
     }

@@ -228,7 +228,7 @@ int Worker::RemoveLocal()
                    "[INFO] worker.cpp(%d): RemoveLocal: Detect local modification to '%s', resolve "
                    "conflict\n",
                    __LINE__, full_path.c_str_utf8());
-    if (ConflictRename(full_path, GetConnection()->getConnectionInfo().computer_name,
+    if (ConflictRename(full_path, GetComputerName(),
                        CONFLICT_REASON) != 0) {
         return ERR_SYS;
     }

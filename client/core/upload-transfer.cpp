@@ -139,7 +139,7 @@ int HandleUploadError(Worker &w, const PObject &response)
         Logger::LogMsg(Logger::L_INFO, kComponent,
                        "[INFO] worker.cpp(%d): UploadFile: Pathname '%s' conflict.\n", __LINE__,
                        full_path.c_str_utf8());
-        return ConflictRename(full_path, w.GetConnection()->getConnectionInfo().computer_name,
+        return ConflictRename(full_path, w.GetComputerName(),
                               CONFLICT_REASON) == 0
                    ? ERR_INT
                    : ERR_SYS;

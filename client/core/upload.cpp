@@ -100,7 +100,7 @@ int Worker::TestBaseNameConflict(const ustring &basename)
     if (name.empty()) {
         return 1;
     }
-    const ustring &computer = GetConnection()->getConnectionInfo().computer_name;
+    const ustring computer = GetComputerName();
     if (name.back() == ' ') {
         Logger::LogMsg(Logger::L_WARNING, kComponent,
                        "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict "

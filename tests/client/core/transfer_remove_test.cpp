@@ -23,12 +23,12 @@ protected:
             ASSERT_EQ(0, run(serverEvent(f.first))) << f.first;
         }
     }
-    // Names below `dir` (recursively, relative) whose name holds the conflict marker.
+    // Names below `dir` (recursively, relative) whose name holds the conflict-name marker.
     std::vector<std::string> conflictCopies(const std::string &dir)
     {
         std::vector<std::string> out;
         for (const auto &e : std::filesystem::recursive_directory_iterator(dir)) {
-            if (e.path().filename().string().find("_PC1_") != std::string::npos) {
+            if (e.path().filename().string().find("_Conflict") != std::string::npos) {
                 out.push_back(e.path().string());
             }
         }
