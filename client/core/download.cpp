@@ -75,9 +75,9 @@ int Worker::DownloadRemote()
     const ustring &full_path = GetFullPath();
     resume_token = ResumeTransMgr::GenToken(ev.m_sess_id, full_path, "Download");
 
-    const int guard = transfer::GuardEventPath(context.root_entry, ev, GetId());
-    if (guard != 0) {
-        return guard;
+    int refused = 0;
+    if (!transfer::GuardEventPath(context.root_entry, ev, GetId(), refused)) {
+        return refused;
     }
 
     const int filter = TestDownloadRemoteFilter();

@@ -76,9 +76,9 @@ int Worker::RemoveRemote()
 {
     const Event &ev = context.current_event;
     const ustring &full_path = GetFullPath();
-    const int guard = transfer::GuardEventPath(context.root_entry, ev, GetId());
-    if (guard != 0) {
-        return guard;
+    int refused = 0;
+    if (!transfer::GuardEventPath(context.root_entry, ev, GetId(), refused)) {
+        return refused;
     }
     const int filter = TestRemoveRemoteFilter();
     if (filter != 1) {
@@ -173,9 +173,9 @@ int Worker::RemoveLocal()
 {
     const Event &ev = context.current_event;
     const ustring &full_path = GetFullPath();
-    const int guard = transfer::GuardEventPath(context.root_entry, ev, GetId());
-    if (guard != 0) {
-        return guard;
+    int refused = 0;
+    if (!transfer::GuardEventPath(context.root_entry, ev, GetId(), refused)) {
+        return refused;
     }
     const int filter = TestRemoveLocalFilter();
     if (filter != 1) {

@@ -10,22 +10,20 @@ namespace transfer
 
 const char kComponent[] = "worker_debug";
 
-int GuardEventPath(const Registry::Entry &reg, const Event &ev, int worker_id)
+bool GuardEventPath(const Registry::Entry &reg, const Event &ev, int worker_id, int &result)
 {
     const ustring path = ev.m_path.empty() ? ustring("/") : ev.m_path;
     const unsigned flags = ev.isServerEvent() ? LPC_SERVER_NAME : 0u;
     const int rc = CheckLocalPath(reg.local_path, path, flags);
     if (rc == LPC_OK) {
-        return 0;
+        return true;
     }
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] worker.cpp(%d): Worker (%d): refuse to touch '%s' in '%s': %s\n",
                    __LINE__, worker_id, path.c_str_utf8(), reg.local_path.c_str_utf8(),
                    LocalPathCheckText(rc));
-    if (rc == LPC_LINK_ESCAPE || rc == LPC_SYSTEM) {
-        return ERR_LOCKED_FILE;
-    }
-    return ERR_OK;
+    result = (rc == LPC_LINK_ESCAPE || rc == LPC_SYSTEM) ? ERR_LOCKED_FILE : ERR_OK;
+    return false;
 }
 
 ustring ServerPathOf(const Registry::Entry &reg, const ustring &path)

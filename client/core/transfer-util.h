@@ -24,10 +24,10 @@ const uint32_t kSignStrongLen = 8;
 // Files above this size travel through the resumable protocol.
 const uint64_t kResumableUploadSize = 0x80000;
 
-// 0 when the worker may touch the local object of `ev`; otherwise logs why not and
-// returns the result the event ends with: a path that can never be valid ends it without
+// True when the worker may touch the local object of `ev`. Otherwise logs why not and sets
+// `result` to what the event ends with: a path that can never be valid ends it without
 // change, a link leading out of the folder gives it back (the user may remove the link).
-int GuardEventPath(const Registry::Entry &reg, const Event &ev, int worker_id);
+bool GuardEventPath(const Registry::Entry &reg, const Event &ev, int worker_id, int &result);
 
 // The view path of a session path: the path itself when the session's remote path is
 // "/", else remote path + path.

@@ -179,9 +179,9 @@ int Worker::UploadLocal()
     resume_token = ResumeTransMgr::GenToken(ev.m_sess_id, full_path, "Upload");
     const ustring basename = transfer::BaseNameOf(GetPath());
 
-    const int guard = transfer::GuardEventPath(context.root_entry, ev, GetId());
-    if (guard != 0) {
-        return guard;
+    int refused = 0;
+    if (!transfer::GuardEventPath(context.root_entry, ev, GetId(), refused)) {
+        return refused;
     }
     const int filter = TestUploadLocalFilter();
     if (filter != 1) {
