@@ -66,6 +66,8 @@ TEST_F(UploadTest, InterruptedLargeUploadResumesAtServerOffset)
     const Event ev = localEvent("/big.bin", Event::EV_CREATE);
     const int first = run(ev);
     EXPECT_TRUE(first == ERR_IO || first == ERR_CH_CONNECTION_ABORT) << first;
+    // The worker waits before a retry; the server has stored what arrived by then.
+    ASSERT_TRUE(server.waitForLog("bytes of an interrupted upload"));
     ASSERT_EQ(0, run(ev));
     EXPECT_EQ(content, serverFile("/big.bin"));
     const std::string log = server.log();
