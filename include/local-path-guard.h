@@ -20,8 +20,8 @@ enum LocalPathCheck {
 enum LocalPathFlags : unsigned {
     // The session folder itself ("/") is acceptable (creating or stamping it, never removing).
     LPC_ALLOW_ROOT = 1u,
-    // The path names an object the server announced: a backslash is refused as well,
-    // since other clients of the same view read it as a separator.
+    // The path names an object the server announced: it must also pass the server-path
+    // rules (no backslash, valid UTF-8, bounded length).
     LPC_SERVER_NAME = 2u,
 };
 

@@ -3,6 +3,8 @@
 // resolved and must land inside the session folder and outside its working directory.
 #include "local-path-guard.h"
 
+#include "server-path.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -39,12 +41,9 @@ bool EqualsIgnoringAsciiCase(const std::string &a, const char *b)
 
 // Splits a session-relative path into its components. False for anything but an absolute
 // path of non-empty components other than "." and "..". "/" gives no components.
-bool SplitPath(const std::string &path, unsigned flags, std::vector<std::string> &parts)
+bool SplitPath(const std::string &path, std::vector<std::string> &parts)
 {
     if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) {
-        return false;
-    }
-    if ((flags & LPC_SERVER_NAME) && path.find('\\') != std::string::npos) {
         return false;
     }
     if (path == "/") {
@@ -122,8 +121,11 @@ int CheckLocalPath(const ustring &local_root, const ustring &path, unsigned flag
 {
     const std::string rel(path.c_str_utf8(), path.length());
     std::vector<std::string> parts;
-    if (!SplitPath(rel, flags, parts)) {
+    if (!SplitPath(rel, parts)) {
         return LPC_MALFORMED;
+    }
+    if ((flags & LPC_SERVER_NAME) && ServerPathProblem(path) != nullptr) {
+        return IsInWorkingDirectory(path) ? LPC_WORKING_DIR : LPC_MALFORMED;
     }
     if (parts.empty()) {
         return (flags & LPC_ALLOW_ROOT) ? LPC_OK : LPC_ROOT;
