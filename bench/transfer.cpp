@@ -239,7 +239,7 @@ int ManyFiles(TransferSession &s, int count)
     for (const auto &e : ls["entries"]) {
         const std::string p = e["path"].get<std::string>();
         if (p.rfind("/many/", 0) == 0 && !e["is_dir"].get<bool>()) {
-            events.push_back(s.serverEvent(p));
+            events.push_back(s.eventFromEntry(p, e));
         }
     }
     t0 = Now();

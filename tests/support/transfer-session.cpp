@@ -138,7 +138,11 @@ nlohmann::json TransferSession::serverEntry(const std::string &path)
 
 Event TransferSession::serverEvent(const std::string &path)
 {
-    nlohmann::json e = serverEntry(path);
+    return eventFromEntry(path, serverEntry(path));
+}
+
+Event TransferSession::eventFromEntry(const std::string &path, const nlohmann::json &e)
+{
     Event ev;
     ev.m_sess_id = entry.sess_id;
     ev.m_path = path;

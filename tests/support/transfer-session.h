@@ -48,6 +48,8 @@ public:
 
     // The server event the puller would make of the view's current entry for `path`.
     Event serverEvent(const std::string &path);
+    // The same for an entry of an "admin ls" listing (null: an empty event for `path`).
+    Event eventFromEntry(const std::string &path, const nlohmann::json &e);
     Event serverRemoveEvent(const std::string &path, bool is_dir, uint64_t sync_id);
     Event localEvent(const std::string &path, Event::Type type, bool is_dir = false);
 
