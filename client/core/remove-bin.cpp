@@ -28,19 +28,26 @@ int MoveIntoBin(const Worker &w, const ustring &full_path, ustring &name)
 
 // The rows have moved to the bin's table: forget the context's copy and any record of the
 // path as a filtered event.
-int ForgetPath(Worker &w, const char *what)
+int ForgetPath(Worker &w, bool is_dir)
 {
     w.GetDatabaseRecord().Clear();
     const Registry::Entry &reg = w.GetEntry();
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(reg.sess_id, w.GetPath()) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): %s : failed to rmLocalFilteredEventByPath for "
-                       "session '%llu', path '%s' .\n",
-                       __LINE__, what, static_cast<unsigned long long>(reg.sess_id),
-                       w.GetPath().c_str_utf8());
-        return -1;
+    if (FilterDB::getInstance().rmLocalFilteredEventByPath(reg.sess_id, w.GetPath()) == 0) {
+        return 0;
     }
-    return 0;
+    const unsigned long long sess = static_cast<unsigned long long>(reg.sess_id);
+    if (is_dir) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): RenameRemoveDirectory : failed to "
+                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+                       __LINE__, sess, w.GetPath().c_str_utf8());
+    } else {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): RenameRemoveFile : failed to "
+                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+                       __LINE__, sess, w.GetPath().c_str_utf8());
+    }
+    return -1;
 }
 
 // The session path of a full local path of this session.
@@ -81,7 +88,7 @@ int Worker::RenameRemoveFile()
                        __LINE__, full_path.c_str_utf8());
         return -1;
     }
-    return ForgetPath(*this, "RenameRemoveFile");
+    return ForgetPath(*this, false);
 }
 
 int Worker::RenameRemoveDirectory()
@@ -109,7 +116,7 @@ int Worker::RenameRemoveDirectory()
                        __LINE__, full_path.c_str_utf8());
         return -1;
     }
-    return ForgetPath(*this, "RenameRemoveDirectory");
+    return ForgetPath(*this, true);
 }
 
 int Worker::moveFileToRecycleBin(const ustring &src_file, uint64_t size, const ustring &hash,
