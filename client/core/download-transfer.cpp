@@ -154,13 +154,6 @@ int SettleOnBasis(const Worker &w, ustring &new_file, const ustring &sign_file)
     return 0;
 }
 
-// Size of an existing file, 0 when it is missing or empty.
-uint64_t FileSizeOf(const ustring &path)
-{
-    FILE_INFO info;
-    return FSStat(path, info, false) == 0 && info.isExist ? info.size : 0;
-}
-
 // Places the answer's object and commits it. `sign` is the signature file the new
 // content's pass writes; it is taken into the database only when that pass ran.
 int PlaceAndCommit(Worker &w, PObject &response, const DBFileInfo &basis)
@@ -185,7 +178,7 @@ int PlaceAndCommit(Worker &w, PObject &response, const DBFileInfo &basis)
     if (rc < 0) {
         return rc;
     }
-    const ustring sign_file = FileSizeOf(sign.getPath()) > 0 ? sign.getPath() : ustring();
+    const ustring sign_file = transfer::FileSizeOf(sign.getPath()) > 0 ? sign.getPath() : ustring();
     if (w.CommitDatabaseDownload(response, basis, sign_file) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] worker.cpp(%d): DownloadRemote: Failed to commit changes to '%s' "

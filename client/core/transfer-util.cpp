@@ -1,6 +1,7 @@
 #include "client/core/transfer-util.h"
 
 #include "error-code.h"
+#include "file-op.h"
 #include "local-path-guard.h"
 #include "log.h"
 #include "rsapi-cpp/api.h"
@@ -46,6 +47,12 @@ ustring ParentOf(const ustring &path)
     const std::string p(path.c_str_utf8(), path.length());
     const size_t slash = p.rfind('/');
     return ustring(slash == std::string::npos ? std::string() : p.substr(0, slash));
+}
+
+uint64_t FileSizeOf(const ustring &path)
+{
+    FILE_INFO info;
+    return !path.empty() && FSStat(path, info, false) == 0 && info.isExist ? info.size : 0;
 }
 
 const PObject::binary_type *FileData(const PObject &p)

@@ -38,6 +38,9 @@ ustring BaseNameOf(const ustring &path);
 // Everything before the last '/' of `path` ("" when there is none).
 ustring ParentOf(const ustring &path);
 
+// Size of an existing file; 0 when it is missing, empty or cannot be examined.
+uint64_t FileSizeOf(const ustring &path);
+
 // The binary item of p "file" -> "data", or null when p holds none.
 const PObject::binary_type *FileData(const PObject &p);
 

@@ -26,12 +26,6 @@ const uint32_t kErrClassPathname = 0x6000;
 const uint32_t kErrClassBadContent = 0x7000;
 const uint32_t kErrClassResume = 0xB000;
 
-uint64_t FileSizeOf(const ustring &path)
-{
-    FILE_INFO info;
-    return !path.empty() && FSStat(path, info, false) == 0 && info.isExist ? info.size : 0;
-}
-
 bool SameState(const LocalFileInfo &a, const LocalFileInfo &b)
 {
     return a.isExist == b.isExist && a.size == b.size && a.mtime == b.mtime && a.type == b.type &&
@@ -215,7 +209,7 @@ int UploadToServer(Worker &w, const LocalFileInfo &local, const DBFileInfo &basi
     const ustring sign_file = resumable ? w.upload_sign_file : sign.getPath();
     rc = 0;
     if (w.CommitDatabaseUpload(request, response, basis,
-                               FileSizeOf(sign_file) > 0 ? sign_file : ustring()) != 0) {
+                               transfer::FileSizeOf(sign_file) > 0 ? sign_file : ustring()) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event "
                        "database.\n",
