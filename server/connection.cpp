@@ -22,6 +22,9 @@ namespace
 {
 
 const char *kComponent = "aerolith_server";
+// Non-binary bytes and items of one request.
+const uint64_t kRequestMaxBytes = 1 << 20;
+const uint64_t kRequestMaxItems = 4096;
 
 bool KnownCommand(uint8_t command)
 {
@@ -148,6 +151,8 @@ void Connection::serve()
         return;
     m_ch.SetFlag(&m_ctx.stop);
     m_stream.SetDefaultRecvLocation(ustring(m_ctx.content.spoolDir()));
+    // A client can make the server hold at most this much of one request in memory.
+    m_stream.SetRecvLimit(kRequestMaxBytes, kRequestMaxItems);
     while (!m_ctx.stop.load() && serveOne()) {
     }
 }

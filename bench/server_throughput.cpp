@@ -1,0 +1,394 @@
+// aerolith-server throughput, each figure against a reference measured in the same run:
+//   1. a whole upload and a whole download of one big file (default 1 GiB) through the
+//      server, against a plain loopback read/write loop that writes and fsyncs the same
+//      bytes;
+//   2. a delta upload of that file with 100 scattered edits (time and bytes sent);
+//   3. pull_event of 100 000 journal entries in pages of 1 000.
+// Usage: bench_server_throughput [--size-mib N] [--entries N] [--dir DIR]
+#include "channel.h"
+#include "proto-common.h"
+#include "protocol/stream.h"
+#include "rsapi-cpp/api.h"
+#include "server/store.h"
+#include "server/tree.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since)
+{
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+std::string ServerBinary()
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+    return exe.substr(0, exe.rfind('/')) + "/../server/aerolith-server";
+}
+
+// Runs the server binary with args; stdout captured (until a line when wait_line).
+pid_t Spawn(const std::vector<std::string> &args, std::string &out, bool wait_line)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        close(p[0]);
+        std::vector<char *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(p[1]);
+    char buf[512];
+    ssize_t got;
+    while ((got = read(p[0], buf, sizeof(buf))) > 0) {
+        out.append(buf, static_cast<size_t>(got));
+        if (wait_line && out.find('\n') != std::string::npos)
+            break;
+    }
+    close(p[0]);
+    return pid;
+}
+
+std::string Admin(const std::string &root, const std::vector<std::string> &args)
+{
+    std::vector<std::string> all = {ServerBinary(), "admin", "--root", root};
+    all.insert(all.end(), args.begin(), args.end());
+    std::string out;
+    pid_t pid = Spawn(all, out, false);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+// The value of "key": "..." or "key": N in a one-line JSON object.
+std::string JsonField(const std::string &json, const std::string &key)
+{
+    size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return std::string();
+    at += key.size() + 3;
+    if (json[at] == '"')
+        return json.substr(at + 1, json.find('"', at + 1) - at - 1);
+    return json.substr(at, json.find_first_of(",}", at) - at);
+}
+
+void WriteRandomFile(const std::string &path, uint64_t size)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    std::vector<uint32_t> buf(1 << 18);
+    uint32_t x = 12345;
+    for (uint64_t done = 0; done < size;) {
+        for (uint32_t &w : buf) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            w = x;
+        }
+        size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, buf.size() * 4));
+        fwrite(buf.data(), 1, n, f);
+        done += n;
+    }
+    fclose(f);
+}
+
+std::string Md4(const std::string &path)
+{
+    ustring hash;
+    SimpleFileReader r;
+    r.setFile(ustring(path));
+    r.setHashString(&hash);
+    r.readFile();
+    return hash.c_str_utf8();
+}
+
+uint64_t FileSize(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// The plain reference: file → loopback socket → file, fsync included.
+double PlainLoop(const std::string &from, const std::string &to)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(lfd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a));
+    listen(lfd, 1);
+    socklen_t len = sizeof(a);
+    getsockname(lfd, reinterpret_cast<struct sockaddr *>(&a), &len);
+    auto start = Clock::now();
+    std::thread receiver([&] {
+        int s = accept(lfd, nullptr, nullptr);
+        int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char> buf(81920);
+        ssize_t n;
+        while ((n = read(s, buf.data(), buf.size())) > 0)
+            if (write(out, buf.data(), static_cast<size_t>(n)) != n)
+                break;
+        fsync(out);
+        close(out);
+        close(s);
+    });
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    connect(c, reinterpret_cast<struct sockaddr *>(&a), sizeof(a));
+    int in = open(from.c_str(), O_RDONLY);
+    std::vector<char> buf(81920);
+    ssize_t n;
+    while ((n = read(in, buf.data(), buf.size())) > 0)
+        if (write(c, buf.data(), static_cast<size_t>(n)) != n)
+            break;
+    close(in);
+    close(c);
+    receiver.join();
+    close(lfd);
+    return Seconds(start);
+}
+
+struct Client {
+    Channel ch;
+    PStream stream;
+    std::string token;
+    ProtoExchangeHooks hooks;
+
+    int request(uint8_t cmd, const char *action, PObject req, PObject &ans)
+    {
+        req["session"] = token;
+        req["view_id"] = 1u;
+        InitRequest(req, action);
+        ProtoExchangeOptions opt;
+        ans.clear();
+        return ProtoRunExchange(ch, stream, cmd, req, ans, opt, hooks);
+    }
+};
+
+// get_token, dry run, resume_upload: the daemon's resumable upload.
+bool Upload(Client &c, const std::string &path, const std::string &data_file, bool delta,
+            uint64_t size, const std::string &hash, uint64_t sync_id)
+{
+    PObject ans;
+    if (c.request(27, "resume_get_token", PObject(), ans) < 0)
+        return false;
+    PObject up;
+    up["path"] = path;
+    up["sync_id"] = sync_id;
+    up["is_dir"] = false;
+    up["file"]["size"] = size;
+    up["file"]["hash"] = hash;
+    up["file"]["refer"] = false;
+    up["file"]["is_delta"] = delta;
+    up["mtime"]["refer"] = false;
+    up["mtime"]["mtime"] = 1700000000u;
+    up["_resume_token"] = ans["resume_token"];
+    PObject dry = up;
+    dry["dry_run"] = true;
+    if (c.request(23, "upload", dry, ans) < 0 || ans.hasMember("error"))
+        return false;
+    PObject::binary_type bin;
+    bin.path = data_file;
+    bin.length = FileSize(data_file);
+    up["file"]["data"] = bin;
+    if (c.request(27, "resume_upload", up, ans) < 0 || ans.hasMember("error")) {
+        fprintf(stderr, "upload failed: %s\n", ans.toString().c_str_utf8());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    uint64_t size_mib = 1024, entries = 100000;
+    std::string base = "/tmp";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--size-mib"))
+            size_mib = strtoull(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--entries"))
+            entries = strtoull(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--dir"))
+            base = argv[i + 1];
+    }
+    std::string dir = base + "/aerolith-bench-server.XXXXXX";
+    if (mkdtemp(&dir[0]) == nullptr)
+        return 1;
+    std::string root = dir + "/root", big = dir + "/big.bin", copy = dir + "/copy.bin";
+    uint64_t size = size_mib << 20;
+    printf("server throughput, file of %llu MiB, %llu journal entries, under %s\n",
+           static_cast<unsigned long long>(size_mib), static_cast<unsigned long long>(entries),
+           dir.c_str());
+    WriteRandomFile(big, size);
+    std::string hash = Md4(big);
+
+    // 100 000 entries of a second view, written straight into the journal.
+    Admin(root, {"add-view", "docs"});
+    Admin(root, {"add-view", "journal"});
+    std::string token = JsonField(Admin(root, {"add-user", "bench"}), "token");
+    Admin(root, {"grant", "1", "bench", "rw"});
+    Admin(root, {"grant", "2", "bench", "rw"});
+    {
+        srv::Store store;
+        store.open(root);
+        srv::SqlWriteTxn txn(store.db());
+        srv::Tree tree(store);
+        srv::Entry made;
+        for (uint64_t i = 0; i < entries; ++i)
+            if (i % 1000 == 0)
+                tree.makeDir(2, "/d" + std::to_string(i / 1000), 1700000000u, "bench", made);
+            else
+                tree.putFile(2, "/d" + std::to_string(i / 1000) + "/f" + std::to_string(i),
+                             store.addContent("00000000000000000000000000000000",
+                                              "0" + std::to_string(i % 7), 7),
+                             1700000000u, "bench", made);
+        txn.commit();
+    }
+
+    std::string line;
+    pid_t server = Spawn({ServerBinary(), "--root", root}, line, true);
+    int port = atoi(line.c_str() + line.rfind(':') + 1);
+    Client c;
+    c.token = token;
+    c.stream.SetDefaultRecvLocation(ustring(dir));
+    PObject ans;
+    if (c.ch.Open("127.0.0.1", port) != 0 || c.request(14, "connect", PObject(), ans) < 0) {
+        fprintf(stderr, "cannot reach the server\n");
+        return 1;
+    }
+
+    double plain = PlainLoop(big, copy);
+    unlink(copy.c_str());
+    auto t = Clock::now();
+    bool ok = Upload(c, "/big.bin", big, false, size, hash, 0);
+    double up = Seconds(t);
+    uint64_t sync_id = 0;
+    {
+        PObject pull;
+        pull["path"] = "/";
+        pull["sync_id"] = 0u;
+        pull["recursive"] = true;
+        c.request(6, "pull_event", pull, ans);
+        sync_id = ans["next_sync_id"].asUInt64();
+    }
+    t = Clock::now();
+    PObject tok;
+    c.request(27, "resume_get_token", PObject(), tok);
+    PObject down;
+    down["path"] = "/big.bin";
+    down["sync_id"] = 0u;
+    down["file"]["offset"] = 0u;
+    down["_resume_token"] = tok["resume_token"];
+    ok = ok && c.request(27, "resume_download", down, ans) == 0 && !ans.hasMember("error");
+    std::string got = ans["file"]["data"].asBinary().path.c_str_utf8();
+    int fd = open(got.c_str(), O_RDONLY);
+    fsync(fd);
+    close(fd);
+    double dl = Seconds(t);
+    ok = ok && FileSize(got) == size;
+    unlink(got.c_str());
+    printf("whole upload:   %.2f s, %.0f MiB/s = %.0f%% of the plain loop (%.2f s, %.0f MiB/s)\n",
+           up, size_mib / up, 100 * plain / up, plain, size_mib / plain);
+    printf("whole download: %.2f s, %.0f MiB/s = %.0f%% of the plain loop\n", dl, size_mib / dl,
+           100 * plain / dl);
+
+    // 100 scattered edits of 16 bytes, then the daemon's delta against the old signature.
+    std::string sig = dir + "/big.sig", delta = dir + "/big.delta";
+    {
+        SimpleFileReader s;
+        s.setFile(ustring(big));
+        s.setSignature(ustring(sig), 2048, 8);
+        s.readFile();
+        int f = open(big.c_str(), O_WRONLY);
+        for (int i = 0; i < 100; ++i) {
+            char edit[16];
+            memset(edit, 'A' + i % 26, sizeof(edit));
+            pwrite(f, edit, sizeof(edit), static_cast<off_t>(size / 100 * i + 777));
+        }
+        close(f);
+    }
+    t = Clock::now();
+    std::string hash2;
+    {
+        ustring h;
+        SimpleFileReader d;
+        d.setFile(ustring(big));
+        d.setDelta(ustring(delta), ustring(sig));
+        d.setHashString(&h);
+        d.readFile();
+        hash2 = h.c_str_utf8();
+    }
+    double make = Seconds(t);
+    t = Clock::now();
+    ok = ok && Upload(c, "/big.bin", delta, true, size, hash2, sync_id);
+    double send = Seconds(t);
+    printf("delta upload, 100 edits: %llu bytes sent (%.4f%% of the file); delta made in %.2f s, "
+           "sent and applied in %.2f s (%.0f%% of the plain loop's time for the whole file)\n",
+           static_cast<unsigned long long>(FileSize(delta)), 100.0 * FileSize(delta) / size, make,
+           send, 100 * send / plain);
+
+    t = Clock::now();
+    uint64_t pos = 0, pulled = 0, pages = 0;
+    for (;;) {
+        PObject pull;
+        pull["path"] = "/";
+        pull["sync_id"] = pos;
+        pull["recursive"] = true;
+        pull["view_id"] = 2u;
+        pull["session"] = token;
+        InitRequest(pull, "pull_event");
+        ProtoExchangeOptions opt;
+        ans.clear();
+        if (ProtoRunExchange(c.ch, c.stream, 6, pull, ans, opt, c.hooks) < 0)
+            break;
+        uint64_t next = ans["next_sync_id"].asUInt64();
+        if (next == pos)
+            break;
+        pulled += ans["event_list"].asArray().size();
+        ++pages;
+        pos = next;
+    }
+    double pull_s = Seconds(t);
+    printf("pull_event: %llu entries in %llu pages in %.2f s (goal: under 2 s for 100 000)\n",
+           static_cast<unsigned long long>(pulled), static_cast<unsigned long long>(pages), pull_s);
+    ok = ok && pulled == entries;
+
+    c.ch.Close();
+    kill(server, SIGTERM);
+    int status = 0;
+    waitpid(server, &status, 0);
+    std::string cleanup = "rm -rf '" + dir + "'";
+    if (system(cleanup.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
+    if (!ok)
+        fprintf(stderr, "a transfer failed\n");
+    return ok ? 0 : 1;
+}
