@@ -61,6 +61,36 @@ int ReadHeader(Channel &ch, Header &h)
     return rc;
 }
 
+// The shape a request may have: nesting depth, entries per map, elements per array and
+// binary items are bounded so that no request makes the server walk or store much.
+struct ShapeCount {
+    unsigned binaries = 0;
+};
+
+bool WithinShape(const PObject &o, unsigned depth, ShapeCount &count)
+{
+    if (o.isBinary())
+        return ++count.binaries <= 2;
+    if (!o.isContainer())
+        return true;
+    if (depth >= 8)
+        return false;
+    if (o.isMap()) {
+        if (o.asMap().size() > 64)
+            return false;
+        for (const auto &kv : o.asMap())
+            if (!WithinShape(kv.second, depth + 1, count))
+                return false;
+        return true;
+    }
+    if (o.asArray().size() > 1024)
+        return false;
+    for (const PObject &item : o.asArray())
+        if (!WithinShape(item, depth + 1, count))
+            return false;
+    return true;
+}
+
 // Sleeps for seconds in one-second steps; false when the server stops meanwhile.
 bool SleepWatching(const std::atomic<int> &stop, uint32_t seconds)
 {
@@ -283,6 +313,13 @@ bool Connection::serveOne()
     m_ch.SetTimeout(60);
     PObject body;
     int rc = receiveBody(h, body);
+    ShapeCount count;
+    if (rc == 0 && !WithinShape(body, 0, count)) {
+        Logger::LogMsg(Logger::L_WARNING, kComponent,
+                       "[WARNING] connection.cpp(%d): %s: request beyond the limits\n", __LINE__,
+                       m_peer.c_str());
+        rc = -5;
+    }
     std::string data = BinaryPath(body["file"]["data"]);
     DiscardBinaries(body, data);
     if (rc < 0) {
