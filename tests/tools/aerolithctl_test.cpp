@@ -170,6 +170,90 @@ TEST_F(AerolithctlTest, StartIgnoresAnnouncementsOfAnotherUser)
     EXPECT_EQ(std::string::npos, readFile(dir.file("start.out")).find("{\"daemon_port\":1}"));
 }
 
+TEST_F(AerolithctlTest, ConnectReconnectAndDisconnectCarryEveryConnectionKey)
+{
+    startDaemon();
+    Result added = ctl({"connect",
+                        "--connection-id",
+                        "12",
+                        "--server-ip=10.1.2.3",
+                        "--server-port",
+                        "7000",
+                        "--session",
+                        "tok",
+                        "--connection-mode",
+                        "2",
+                        "--ssl-server-hostname",
+                        "files.example.org",
+                        "--username",
+                        "alice",
+                        "--computer-name",
+                        "desk",
+                        "--use-ssl",
+                        "--no-ssl-allow-untrust",
+                        "--package-major",
+                        "4",
+                        "--package-minor",
+                        "2",
+                        "--package-version",
+                        "3301",
+                        "--use-proxy=yes",
+                        "--use-sys-proxy=0",
+                        "--proxy-ip",
+                        "10.9.9.9",
+                        "--proxy-port",
+                        "3128",
+                        "--proxy-username",
+                        "pu",
+                        "--proxy-password",
+                        "pw",
+                        "--proxy-domain",
+                        "CORP",
+                        "--proxy-host",
+                        "ws1",
+                        "--use-tunnel",
+                        "--tunnel-ip",
+                        "10.8.8.8",
+                        "--tunnel-port",
+                        "443"});
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", added.out) << added.err;
+    Result status = ctl({"status"});
+    EXPECT_NE(std::string::npos, status.out.find("\"connection_list\":[{\"connection_id\":12,"
+                                                 "\"status\":\"disconnected\"}]"))
+        << status.out;
+    std::string log = readFile(dir.file("start.out"));
+    EXPECT_NE(std::string::npos,
+              log.find(">>> {\"action\": \"link_connection\", \"computer_name\": \"desk\", "
+                       "\"connection_id\": 12, \"connection_mode\": 2, \"package_major\": 4, "
+                       "\"package_minor\": 2, \"package_version\": 3301, \"proxy_domain\": "
+                       "\"CORP\", \"proxy_host\": \"ws1\", \"proxy_ip\": \"10.9.9.9\", "
+                       "\"proxy_password\": \"pw\", \"proxy_port\": 3128, \"proxy_username\": "
+                       "\"pu\", \"server_ip\": \"10.1.2.3\", \"server_port\": 7000, "
+                       "\"session\": \"tok\", \"ssl_allow_untrust\": 0, "
+                       "\"ssl_server_hostname\": \"files.example.org\", \"tunnel_ip\": "
+                       "\"10.8.8.8\", \"tunnel_port\": 443, \"use_proxy\": 1, "
+                       "\"use_ssl\": 1, \"use_sys_proxy\": 0, \"use_tunnel\": 1, "
+                       "\"username\": \"alice\"}"))
+        << log;
+
+    Result reloaded = ctl({"reconnect", "--connection-id", "12", "--server-ip", "10.1.2.4",
+                           "--server-port", "7001", "--session", "tok2"});
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", reloaded.out) << reloaded.err;
+    ctl({"connect", "--reload", "--connection-id", "13", "--server-ip", "10.1.2.5", "--server-port",
+         "7002", "--session", "t"}); // unknown id: nothing added
+    ctl({"connect", "--connection-id", "14", "--server-ip", "10.1.2.6", "--server-port", "7003",
+         "--session", "t"});
+    EXPECT_NE(std::string::npos,
+              ctl({"status"})
+                  .out.find("\"connection_list\":[{\"connection_id\":12,"
+                            "\"status\":\"disconnected\"},{\"connection_id\":14,"));
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", ctl({"disconnect", "--connection-id", "12"}).out);
+    EXPECT_NE(std::string::npos,
+              ctl({"status"}).out.find("\"connection_list\":[{\"connection_id\":14,"));
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", ctl({"disconnect"}).out);
+    EXPECT_NE(std::string::npos, ctl({"status"}).out.find("\"connection_list\":null"));
+}
+
 TEST_F(AerolithctlTest, ClearErrorsWhenTheDaemonCannotBeReached)
 {
     const struct {
@@ -183,6 +267,20 @@ TEST_F(AerolithctlTest, ClearErrorsWhenTheDaemonCannotBeReached)
         {{"--port", "1", "send", "{\"x\":1.5}"}, "aerolithctl: only objects, arrays"},
         {{"--port", "99999", "stop"}, "aerolithctl: not a port number: 99999"},
         {{"start"}, "aerolithctl: start needs --config FILE"},
+        {{"--port", "1", "connect", "--connection-id", "1", "--server-ip", "10.0.0.1",
+          "--server-port", "7000"},
+         "aerolithctl: connect needs --session"},
+        {{"--port", "1", "connect", "--server-port", "70000"},
+         "aerolithctl: invalid value for --server-port: 70000"},
+        {{"--port", "1", "connect", "--use-ssl=maybe"},
+         "aerolithctl: invalid value for --use-ssl: maybe"},
+        {{"--port", "1", "connect", "--connection-id", "-3"},
+         "aerolithctl: invalid value for --connection-id: -3"},
+        {{"--port", "1", "reconnect", "--proxy-ip"}, "aerolithctl: --proxy-ip needs a value"},
+        {{"--port", "1", "connect", "--colour", "red"},
+         "aerolithctl: unknown connection option: --colour"},
+        {{"--port", "1", "disconnect", "--server-ip", "10.0.0.1"},
+         "aerolithctl: disconnect takes no option but --connection-id"},
     };
     for (const auto &c : cases) {
         Result r = ctl(c.args);

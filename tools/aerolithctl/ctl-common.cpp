@@ -178,4 +178,3 @@ int sendMessage(const Options &opt, const PObject &request)
     }
     return status;
 }
-

@@ -24,7 +24,6 @@ namespace
 
 const unsigned int kNotificationTimeout = 3;
 
-
 volatile sig_atomic_t g_stop_signal = 0;
 
 void onStopSignal(int sig)
@@ -194,4 +193,3 @@ int commandStart(const Options &opt)
     }
     return status;
 }
-

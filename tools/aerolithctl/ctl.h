@@ -42,3 +42,6 @@ int sendMessage(const Options &opt, const PObject &request);
 
 // Verbs. Each returns the process exit status.
 int commandStart(const Options &opt);
+int commandConnect(const Options &opt);
+int commandReconnect(const Options &opt);
+int commandDisconnect(const Options &opt);

@@ -8,6 +8,18 @@
 //       sends one control message and prints the reply as JSON.
 //   aerolithctl [--state FILE] [--port N] link | unlink | status | stop
 //       shortcuts for the actions "link", "unlink", "get_status" and "stop".
+//   aerolithctl [--state FILE] [--port N] connect [--reload] OPTIONS | reconnect OPTIONS
+//       adds a server connection ("link_connection") or replaces the settings of one
+//       ("reload_connection"). Every key of the message is an option: --connection-id,
+//       --server-ip, --server-port and --session are needed; --connection-mode,
+//       --ssl-server-hostname, --username, --computer-name, --package-major,
+//       --package-minor, --package-version; flags --use-ssl, --ssl-allow-untrust; proxy:
+//       --use-proxy, --use-sys-proxy, --proxy-ip, --proxy-port, --proxy-username,
+//       --proxy-password, --proxy-domain, --proxy-host; tunnel: --use-tunnel, --tunnel-ip,
+//       --tunnel-port. Values follow as "--key value" or "--key=value"; a flag alone means
+//       on, "--no-FLAG" or "--FLAG=0" off; absent flags are off.
+//   aerolithctl [--state FILE] [--port N] disconnect [--connection-id N]
+//       removes one connection ("unlink_connection"), or every one without an id.
 //
 // JSON maps to control messages as: object -> map, array -> array, string -> string,
 // integer -> integer (negative ones sign-extended to 64 bits), true/false -> 1/0,
@@ -84,6 +96,11 @@ const Verb kVerbs[] = {
     {"unlink", commandUnlink, ""},
     {"status", commandStatus, ""},
     {"stop", commandStop, ""},
+    {"connect", commandConnect,
+     "[--reload] --connection-id N --server-ip IP --server-port N --session TOKEN "
+     "[connection, proxy and tunnel options]"},
+    {"reconnect", commandReconnect, "(the options of connect)"},
+    {"disconnect", commandDisconnect, "[--connection-id N] (none: every connection)"},
 };
 
 void printUsage()
