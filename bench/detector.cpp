@@ -114,7 +114,8 @@ double InotifywaitSetup(const std::string &root)
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         close(out[0]);
-        execlp("inotifywait", "inotifywait", "-r", "-m", root.c_str(), static_cast<char *>(nullptr));
+        execlp("inotifywait", "inotifywait", "-r", "-m", root.c_str(),
+               static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out[1]);

@@ -116,6 +116,13 @@ int Task::Wait(int seconds)
     return interrupted ? -1 : 0;
 }
 
+void Task::WaitPaused(int seconds)
+{
+    std::unique_lock<std::mutex> lock(m_state_mutex);
+    m_state_changed.wait_for(lock, std::chrono::seconds(seconds),
+                             [this] { return m_state != PAUSE; });
+}
+
 int Task::CreateTaskId()
 {
     std::lock_guard<std::mutex> guard(task_count_mutex);

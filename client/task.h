@@ -41,6 +41,9 @@ public:
 
     // Interruptible sleep: 0 after the full time, -1 as soon as the state is not RUN.
     int Wait(int seconds);
+    // The sleep of a paused task: returns after `seconds`, or as soon as the state is no
+    // longer PAUSE.
+    void WaitPaused(int seconds);
 
     static int CreateTaskId();
 

@@ -171,8 +171,8 @@ void Expander::CreateDirSelfEvent(const Event &ev)
         EventManager::getInstance().PushLocalEvent(self);
     }
     Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] worker.cpp(%d): CreateDirSelfEvent: create self event [%s].\n",
-                   __LINE__, self.toString().c_str_utf8());
+                   "[INFO] worker.cpp(%d): CreateDirSelfEvent: create self event [%s].\n", __LINE__,
+                   self.toString().c_str_utf8());
 }
 
 int Expander::BuildLocalFileListWithoutResursive(const ustring &path, FileList &list)

@@ -25,7 +25,8 @@ public:
     // path rule (and has been recorded as a filtered event): no removal or download is
     // generated for it. The worker supplies its own filter test; without one nothing is
     // excluded.
-    typedef std::function<int(uint64_t sess_id, const ustring &path, bool is_dir)> FilteredDeleteTest;
+    typedef std::function<int(uint64_t sess_id, const ustring &path, bool is_dir)>
+        FilteredDeleteTest;
 
     // `abort_flag` (may be null) interrupts every walk and comparison when non-zero.
     Expander(const Registry::Entry &reg, int worker_id, const std::atomic<int> *abort_flag);

@@ -77,9 +77,7 @@ void RecycleCleaner::DoTask()
             return;
         }
         if (state == PAUSE) {
-            std::unique_lock<std::mutex> guard(m_state_mutex);
-            m_state_changed.wait_for(guard, std::chrono::seconds(1),
-                                     [this] { return m_state != PAUSE; });
+            WaitPaused(1);
             continue;
         }
         bool ok = UpdateContext() == 0 && Rotate() == 0;

@@ -133,8 +133,7 @@ void Expander::pushMissing(const ustring &path, bool is_dir, bool merge)
     }
 }
 
-int Expander::CompareFileList(const ustring &root, FileList &fs_list, FileList &db_list,
-                              bool merge)
+int Expander::CompareFileList(const ustring &root, FileList &fs_list, FileList &db_list, bool merge)
 {
     ustring prefix = root == "/" ? ustring() : root;
     auto f = fs_list.rbegin();
@@ -142,19 +141,33 @@ int Expander::CompareFileList(const ustring &root, FileList &fs_list, FileList &
     const auto f_end = fs_list.rend();
     const auto d_end = db_list.rend();
     bool debug = Logger::IsEnabled(Logger::L_DEBUG, kComponent);
-    while (f != f_end && d != d_end) {
+    while (f != f_end || d != d_end) {
         if (aborted()) {
             Logger::LogMsg(Logger::L_INFO, kComponent,
                            "[INFO] worker.cpp(%d): CompareFileList: user stopped\n", __LINE__);
             return -1;
         }
-        int order = ComparePaths(f->path, d->path);
-        if (order > 0) {
+        if (d == d_end) {
+            Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): fs_iter: %s\n",
+                           __LINE__, f->path.c_str_utf8());
             PushUploadEvent(prefix + f->path, f->is_dir());
             ++f;
             continue;
         }
-        if (order < 0) {
+        if (f == f_end) {
+            Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): db_iter: %s\n",
+                           __LINE__, d->path.c_str_utf8());
+            pushMissing(prefix + d->path, d->is_dir(), merge);
+            ++d;
+            continue;
+        }
+        int order = ComparePaths(f->path, d->path);
+        if (order > 0) { // only on the disk
+            PushUploadEvent(prefix + f->path, f->is_dir());
+            ++f;
+            continue;
+        }
+        if (order < 0) { // only in the database
             pushMissing(prefix + d->path, d->is_dir(), merge);
             ++d;
             continue;
@@ -179,26 +192,6 @@ int Expander::CompareFileList(const ustring &root, FileList &fs_list, FileList &
         }
         ++f;
         ++d;
-    }
-    for (; f != f_end; ++f) {
-        if (aborted()) {
-            Logger::LogMsg(Logger::L_INFO, kComponent,
-                           "[INFO] worker.cpp(%d): CompareFileList: user stopped\n", __LINE__);
-            return -1;
-        }
-        Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): fs_iter: %s\n",
-                       __LINE__, f->path.c_str_utf8());
-        PushUploadEvent(prefix + f->path, f->is_dir());
-    }
-    for (; d != d_end; ++d) {
-        if (aborted()) {
-            Logger::LogMsg(Logger::L_INFO, kComponent,
-                           "[INFO] worker.cpp(%d): CompareFileList: user stopped\n", __LINE__);
-            return -1;
-        }
-        Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): db_iter: %s\n",
-                       __LINE__, d->path.c_str_utf8());
-        pushMissing(prefix + d->path, d->is_dir(), merge);
     }
     return 0;
 }

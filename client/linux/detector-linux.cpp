@@ -78,13 +78,20 @@ bool IsDirEntry(const ustring &parent, const struct dirent *ent)
 
 const char *ActionName(uint32_t mask)
 {
-    if (mask & IN_CREATE) return "IN_CREATE";
-    if (mask & IN_DELETE) return "IN_DELETE";
-    if (mask & IN_MODIFY) return "IN_MODIFY";
-    if (mask & IN_CLOSE_WRITE) return "IN_CLOSE_WRITE";
-    if (mask & IN_ATTRIB) return "IN_ATTRIB";
-    if (mask & IN_MOVED_FROM) return "IN_MOVED_FROM";
-    if (mask & IN_MOVED_TO) return "IN_MOVED_TO";
+    if (mask & IN_CREATE)
+        return "IN_CREATE";
+    if (mask & IN_DELETE)
+        return "IN_DELETE";
+    if (mask & IN_MODIFY)
+        return "IN_MODIFY";
+    if (mask & IN_CLOSE_WRITE)
+        return "IN_CLOSE_WRITE";
+    if (mask & IN_ATTRIB)
+        return "IN_ATTRIB";
+    if (mask & IN_MOVED_FROM)
+        return "IN_MOVED_FROM";
+    if (mask & IN_MOVED_TO)
+        return "IN_MOVED_TO";
     return "IN_UNKNOWN";
 }
 
@@ -470,9 +477,7 @@ void Detector::DoTask()
         }
         if (state == PAUSE) {
             // The kernel keeps queueing meanwhile; an overflow becomes a rescan later.
-            std::unique_lock<std::mutex> guard(m_state_mutex);
-            m_state_changed.wait_for(guard, std::chrono::seconds(1),
-                                     [this] { return m_state != PAUSE; });
+            WaitPaused(1);
             continue;
         }
         bool watching;
@@ -806,8 +811,7 @@ void Detector::FlushMoves(bool all)
 void Detector::Overflow()
 {
     Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] detector-linux.cpp(%d): Event queue overflow, rescan watch\n",
-                   __LINE__);
+                   "[INFO] detector-linux.cpp(%d): Event queue overflow, rescan watch\n", __LINE__);
     // Notifications were lost, among them perhaps new directories: watch what is there
     // now and let the rescan find every change.
     FlushMoves(true);

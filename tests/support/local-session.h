@@ -20,8 +20,8 @@ public:
     const std::string &folder() const { return m_folder; }
     std::string full(const std::string &path) const { return m_folder + path; }
     // A database row for the path, as if it had been synced (a file unless `is_dir`).
-    void synced(const std::string &path, bool is_dir = false, uint32_t mtime = 0,
-                uint64_t size = 0, uint64_t sync_id = 1);
+    void synced(const std::string &path, bool is_dir = false, uint32_t mtime = 0, uint64_t size = 0,
+                uint64_t sync_id = 1);
     // The registered entry (a copy).
     Registry::Entry entry() const;
     FileEventDB &db() const { return *m_entry.event_db; }

@@ -112,14 +112,20 @@ void Touch(const std::string &path)
     close(fd);
 }
 
-void Mkdir(const std::string &path) { ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path; }
+void Mkdir(const std::string &path)
+{
+    ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path;
+}
 
 void Rename(const std::string &from, const std::string &to)
 {
     ASSERT_EQ(0, rename(from.c_str(), to.c_str())) << from << " -> " << to;
 }
 
-int Sh(const std::string &command) { return system(command.c_str()); }
+int Sh(const std::string &command)
+{
+    return system(command.c_str());
+}
 
 class DetectorTest : public ::testing::Test
 {
@@ -235,7 +241,7 @@ TEST_F(DetectorTest, RenamesArePairedAndMovesCrossTheTreeBorder)
     EXPECT_EQ((Seen{"-/d/b.txt", "-/c.txt", "+/d/b.txt"}), Changes());
 
     Rename(session.full("/d/b.txt"), session.scratch().file("gone")); // out of the tree
-    Rename(outside, session.full("/in"));                              // into it
+    Rename(outside, session.full("/in"));                             // into it
     Seen seen = Changes();
     std::sort(seen.begin(), seen.end()); // the unpaired half waits for a partner first
     EXPECT_EQ((Seen{"+/in", "-/d/b.txt"}), seen);
