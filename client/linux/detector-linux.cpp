@@ -152,7 +152,9 @@ int Detector::AddWatch(const ustring &path, uint64_t sess_id)
     info.path = path;
     AddTree(sess_id, info, "/");
     if (info.dirs.empty() && info.unwatched.empty()) {
-        // AddTree logged why the folder itself cannot be watched.
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] detector-linux.cpp(%d): inotify_add_watch(%s): Error code: %d\n",
+                       __LINE__, path.c_str_utf8(), errno);
         index.erase(sess_id);
         return -1;
     }
