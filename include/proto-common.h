@@ -82,6 +82,10 @@ struct ProtoExchangeOptions {
     bool detach_flag_after_send = false;
     // Stop watching the flag when the exchange ends.
     bool detach_flag_at_end = false;
+    // Longest wait for the answer in all, in seconds (0: none). Keep-alives each restart
+    // the no-progress limit, so without this a server that only sends keep-alives would
+    // hold the requester forever; past it the exchange fails as an I/O failure.
+    unsigned int answer_deadline = 0;
 };
 
 // The requester's own logging and error mapping. Every step has a default that does

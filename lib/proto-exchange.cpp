@@ -6,6 +6,8 @@
 #include "error-code.h"
 #include "protocol/stream.h"
 
+#include <chrono>
+
 namespace
 {
 
@@ -23,12 +25,19 @@ bool IsKeepAlive(const PObject &response)
     return type.isString() && type.asString() == ustring("keep_alive");
 }
 
+bool PastDeadline(std::chrono::steady_clock::time_point start, unsigned int deadline)
+{
+    return deadline != 0 &&
+           std::chrono::steady_clock::now() - start >= std::chrono::seconds(deadline);
+}
+
 int ReceiveAnswer(Channel &channel, PStream &stream, const PObject &request, PObject &response,
-                  ProtoExchangeHooks &hooks)
+                  const ProtoExchangeOptions &options, ProtoExchangeHooks &hooks)
 {
     // A keep-alive is dropped whole; the next message is received into what the caller
     // had placed in the response (a binary target must survive the keep-alives).
     const PObject placed(response);
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         int ret = stream.Recv(channel, response);
         if (ret < 0) {
@@ -39,6 +48,10 @@ int ReceiveAnswer(Channel &channel, PStream &stream, const PObject &request, POb
             return ERR_OK;
         hooks.OnKeepAlive();
         response = placed;
+        if (PastDeadline(start, options.answer_deadline)) {
+            hooks.OnRecvFailed(request, ERR_TIMEOUT);
+            return ERR_IO;
+        }
     }
 }
 
@@ -70,7 +83,7 @@ int ProtoRunExchange(Channel &channel, PStream &stream, uint8_t command, const P
             channel.SetTimeout(PROTO_RESPONSE_TIMEOUT);
             if (options.detach_flag_after_send)
                 channel.SetFlag(nullptr);
-            result = ReceiveAnswer(channel, stream, request, response, hooks);
+            result = ReceiveAnswer(channel, stream, request, response, options, hooks);
         }
     }
     channel.SetTimeout(PROTO_CHANNEL_TIMEOUT);

@@ -89,6 +89,20 @@ int ProgressCache::rmProgressEntryBySessionId(uint64_t sess_id)
     return 0;
 }
 
+int ProgressCache::rmProgressEntriesBySessionId(uint64_t sess_id)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t before = cache_list.size();
+    cache_list.remove_if([sess_id](const Entry &entry) { return entry.condition.sess_id == sess_id; });
+    return static_cast<int>(before - cache_list.size());
+}
+
+void ProgressCache::getProgressEntries(std::list<Entry> &entries)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    entries = cache_list;
+}
+
 bool ProgressCache::isInProgrssCache(uint64_t sess_id)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -27,6 +27,11 @@ public:
     int rmProgressEntry(uint64_t row_id);
     // Removes the session's oldest entry; 0, or -1 when it has none.
     int rmProgressEntryBySessionId(uint64_t sess_id);
+    // Removes every entry of the session (a removed session leaves none behind); the number
+    // removed.
+    int rmProgressEntriesBySessionId(uint64_t sess_id);
+    // Copies of every entry, oldest first.
+    void getProgressEntries(std::list<Entry> &entries);
     bool isInProgrssCache(uint64_t sess_id);
     void clear();
 

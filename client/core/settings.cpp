@@ -14,7 +14,8 @@ Settings::Settings()
       work_dir_name(".ZentoraWorkingDirectory"), fstat_db_path("/tmp/file-status.sqlite"),
       filter_db_path("/tmp/filter.sqlite"), history_db_path("/tmp/history.sqlite"),
       system_filter_path("/tmp/filter"), worker_count(3), socket_path(), ui_socket_path(),
-      ui_port(1024), is_foreground(false)
+      ui_port(1024), is_foreground(false), pull_interval(5),
+      pull_answer_timeout(30 * 60)
 {
 }
 
@@ -64,6 +65,19 @@ int Settings::loadConfigSettings(const ustring &path)
     }
     if (hasValue(cfg, "ui_port")) {
         ui_port = cfg.get_int("ui_port");
+    }
+    if (hasValue(cfg, "pull_interval")) {
+        int seconds = cfg.get_int("pull_interval");
+        if (seconds < static_cast<int>(kMinPullInterval)) {
+            seconds = kMinPullInterval;
+        } else if (seconds > static_cast<int>(kMaxPullInterval)) {
+            seconds = kMaxPullInterval;
+        }
+        pull_interval = static_cast<uint32_t>(seconds);
+    }
+    if (hasValue(cfg, "pull_answer_timeout")) {
+        int seconds = cfg.get_int("pull_answer_timeout");
+        pull_answer_timeout = static_cast<uint32_t>(seconds < 1 ? 1 : seconds);
     }
     if (hasValue(cfg, "is_foreground")) {
         is_foreground = cfg["is_foreground"] == ustring("true");
@@ -129,4 +143,14 @@ int32_t Settings::getUIPort()
 bool Settings::isForeground()
 {
     return get(is_foreground);
+}
+
+uint32_t Settings::getPullInterval()
+{
+    return get(pull_interval);
+}
+
+uint32_t Settings::getPullAnswerTimeout()
+{
+    return get(pull_answer_timeout);
 }

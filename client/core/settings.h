@@ -33,11 +33,17 @@ public:
     ustring getUISocketPath();
     int32_t getUIPort();
     bool isForeground();
+    // Seconds the server event puller rests once every session is up to date.
+    uint32_t getPullInterval();
+    // Longest time one exchange of an event puller may take in all, keep-alives included.
+    uint32_t getPullAnswerTimeout();
 
     // Bounds of worker_count: a daemon without workers would never sync, and each worker
     // holds a server channel, so very large counts are cut down.
     static const uint32_t kMinWorkers = 1;
     static const uint32_t kMaxWorkers = 64;
+    static const uint32_t kMinPullInterval = 1;
+    static const uint32_t kMaxPullInterval = 3600;
 
 private:
     // A copy of one field, taken under the lock.
@@ -61,5 +67,7 @@ private:
     ustring ui_socket_path;
     int32_t ui_port;
     bool is_foreground;
+    uint32_t pull_interval;
+    uint32_t pull_answer_timeout;
     std::mutex lock;
 };

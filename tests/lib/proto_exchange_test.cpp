@@ -230,3 +230,29 @@ TEST_F(ProtoExchangeTest, StopFlagEndsTheWaitUnlessDetachedAfterSending)
     EXPECT_EQ(1u, response["ok"].asUInt64());
     EXPECT_FALSE(client.IsAborted());
 }
+
+// A server that only sends keep-alives: past the overall deadline the exchange fails as an
+// I/O failure instead of waiting forever.
+TEST_F(ProtoExchangeTest, AnswerDeadlineEndsAnEndlessRunOfKeepAlives)
+{
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        char header[8];
+        PObject got;
+        PStream s;
+        if (server_channel.Read(header, sizeof(header)) != 0 || s.Recv(server_channel, got) != 0)
+            return;
+        while (!stop && s.Send(server_channel, KeepAlive()) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    });
+    options.answer_deadline = 1;
+    PObject response;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ERR_IO,
+              ProtoRunExchange(client, stream, SCMD_EVT_PULL, request, response, options, hooks));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ("recv " + std::to_string(ERR_TIMEOUT), hooks.events.back());
+    stop = true;
+    client.Close();
+    server.join();
+}

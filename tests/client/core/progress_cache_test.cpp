@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
 #include <thread>
 #include <vector>
 
@@ -58,6 +59,20 @@ TEST_F(ProgressCacheTest, OldestFirstAndRemovalByRowOrSession)
 
     cache.clear();
     EXPECT_FALSE(cache.getProgressEntry(entry));
+}
+
+TEST_F(ProgressCacheTest, RemovingASessionDropsAllItsEntries)
+{
+    cache.addProgressEntry(1, condition(7, 10, "a"));
+    cache.addProgressEntry(2, condition(8, 10, "b"));
+    cache.addProgressEntry(3, condition(7, 20, "c"));
+    EXPECT_EQ(2, cache.rmProgressEntriesBySessionId(7));
+    EXPECT_EQ(0, cache.rmProgressEntriesBySessionId(7));
+    EXPECT_FALSE(cache.isInProgrssCache(7));
+    std::list<ProgressCache::Entry> left;
+    cache.getProgressEntries(left);
+    ASSERT_EQ(1u, left.size());
+    EXPECT_EQ(2u, left.front().row_id);
 }
 
 TEST_F(ProgressCacheTest, ConcurrentProducersAndConsumer)
