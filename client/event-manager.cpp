@@ -197,7 +197,9 @@ int EventManager::DoneEvent(Task *worker, Event &e)
                                __LINE__, entry.waiting.toString().c_str_utf8());
             }
             Event next;
-            if (pool != nullptr && pool->event_tree.Pop(entry.processing.m_path, next) == 0) {
+            // The take-over keeps to the held event's kind: a file and a directory of one
+            // name are separate nodes.
+            if (pool != nullptr && pool->event_tree.Pop(entry.processing, next) == 0) {
                 entry.processing = next;
                 entry.waiting.clear();
                 e = next;

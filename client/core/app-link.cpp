@@ -5,9 +5,11 @@
 #include "client/core/connection.h"
 #include "client/core/filter-db.h"
 #include "client/core/progress-cache.h"
+#include "client/core/progress-syncer.h"
 #include "client/core/recycle-cleaner.h"
 #include "client/core/registry.h"
 #include "client/core/settings.h"
+#include "client/core/syncer.h"
 #include "client/event-manager.h"
 #include "client/linux/detector-linux.h"
 #include "client/task.h"
@@ -54,9 +56,10 @@ std::unique_ptr<Task> createTask(size_t slot)
         return std::unique_ptr<Task>(new Detector());
     case AerolithApp::TASK_RECYCLE_CLEANER:
         return std::unique_ptr<Task>(new RecycleCleaner());
-    case AerolithApp::TASK_SYNCER:          // server event puller
-    case AerolithApp::TASK_PROGRESS_SYNCER: // resume puller
-        return nullptr;
+    case AerolithApp::TASK_SYNCER:
+        return std::unique_ptr<Task>(new Syncer());
+    case AerolithApp::TASK_PROGRESS_SYNCER:
+        return std::unique_ptr<Task>(new ProgressSyncer());
     default: // workers
         return std::unique_ptr<Task>(new Worker());
     }

@@ -1,0 +1,84 @@
+// Syncer: the task that brings server changes into the system. It visits the sessions in
+// turn; for a session that is ready it pulls the changes since the session's stored
+// position, turns each into a server event for the event manager, waits until the workers
+// have carried out every server event of the session, and only then stores the new
+// position. A session found up to date gets the rescan requested at its setup; once every
+// session is idle the puller rests. Sessions with pending resume conditions are left to
+// the resume puller.
+#pragma once
+
+#include "client/core/connection.h"
+#include "client/core/puller-channel.h"
+#include "client/core/registry.h"
+#include "client/task.h"
+#include "protocol/object.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+
+class Channel;
+
+class Syncer : public Task
+{
+public:
+    struct Context {
+        Registry::Entry entry;
+        Connection connection;
+        uint64_t sync_id = 0;
+        void clear();
+    };
+
+    explicit Syncer(TaskManager *owner = nullptr);
+    ~Syncer() override;
+
+    int Pause() override;
+    int Resume() override;
+    int Stop() override;
+    void DoTask() override;
+
+    // The session is to be rescanned (with this merge flag) once it is up to date; a second
+    // call replaces the flag. Called from the control thread.
+    void AddRescanEvent(uint64_t sess_id, bool merge);
+
+    // Pulls of the session that found nothing new (0: none yet). Any thread.
+    uint64_t IdlePullCount(uint64_t sess_id);
+
+    int RequestChannel(Channel &channel);
+    int RunProtocol(Channel &channel, uint8_t command, const PObject &request, PObject &response);
+    int ProtoPullEvent(const PObject &request, PObject &response);
+    int ProtoResp2ErrorCode(uint32_t code);
+
+protected:
+    int UpdateContext();
+    bool IsSessionReady();
+    int PullEvent();
+    int PullEventFromServer(PObject &response);
+    int ProcessEvents(const PObject &response);
+    int WaitForWorkers();
+    void SendRescanEvent();
+    int HandleError(int code);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    bool inBackoff(uint64_t sess_id);
+    void markIdle(uint64_t sess_id);
+    bool restIfAllIdle();
+
+    Context context;
+    std::atomic<int> abort_flag;
+    std::mutex rescan_events_lock;
+    std::map<uint64_t, bool> rescan_events;
+    // Sessions found up to date (or failing, paused, not ready) since the last rest.
+    std::set<uint64_t> uptodate_set;
+    // A session whose pull failed is retried after its own wait, while the others go on.
+    std::map<uint64_t, Clock::time_point> retry_at;
+    size_t skipped_visits;
+    std::mutex idle_pulls_lock;
+    std::map<uint64_t, uint64_t> idle_pulls;
+    PullerChannel channel_proc;
+};
