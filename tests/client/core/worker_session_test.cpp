@@ -10,6 +10,9 @@
 #include "worker_fixture.h"
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -57,7 +60,7 @@ protected:
     }
 
     // Puts content on the server side and queues the event the puller would make of it.
-    Event announce(const std::string &path, const std::string &content)
+    Event announce(const std::string &path, const std::string &content, bool queue = true)
     {
         std::string src = dir.write("src", content);
         EXPECT_EQ(0, server.admin({"put", std::to_string(account.view_id), path, src,
@@ -76,7 +79,9 @@ protected:
                 e.m_sess_id = entry.sess_id;
             }
         }
-        EXPECT_EQ(0, EventManager::getInstance().PushServerEvent(e));
+        if (queue) {
+            EXPECT_EQ(0, EventManager::getInstance().PushServerEvent(e));
+        }
         return e;
     }
 
@@ -160,6 +165,54 @@ TEST_F(WorkerSession, PausedMidTransferKeepsAResumableJob)
     ASSERT_TRUE(WaitFor([this] { return pending() == 0; }, 30000));
     EXPECT_EQ(std::string(1 << 20, 'y'), readFile(local + "/big.bin"));
     EXPECT_TRUE(ResumeTransMgr::GetInstance().IsEmpty()); // taken back by the retry
+}
+
+TEST_F(WorkerSession, KillDuringWorkThenRestartLosesAndDuplicatesNothing)
+{
+    const int kFiles = 12;
+    std::vector<Event> events;
+    for (int i = 0; i < kFiles; ++i) {
+        events.push_back(announce("/f" + std::to_string(i), std::string(20000 + i, 'a' + i % 26),
+                                  false));
+    }
+    const std::string db_path = config + "/db/event-db.sqlite";
+    const std::string filter_path = dir.path() + "/filter.sqlite";
+    // The child opens the databases itself, as a daemon would.
+    db().destroy();
+    FilterDB::getInstance().destroy();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        db().initialize(db_path.c_str());
+        FilterDB::getInstance().initialize(filter_path.c_str());
+        for (const Event &e : events) {
+            EventManager::getInstance().PushServerEvent(e);
+        }
+        loop.Run();
+        for (;;) {
+            pause();
+        }
+    }
+    // Killed while files arrive: some are committed, one may be in flight.
+    EXPECT_TRUE(WaitFor([this] { return folder().size() >= 3; }, 30000));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    ASSERT_EQ(0, db().initialize(db_path.c_str()));
+    ASSERT_EQ(0, FilterDB::getInstance().initialize(filter_path.c_str()));
+    for (const Event &e : events) {
+        ASSERT_EQ(0, EventManager::getInstance().PushServerEvent(e));
+    }
+    ASSERT_EQ(0, loop.Run());
+    ASSERT_TRUE(WaitFor([this] { return pending() == 0; }, 60000));
+    EXPECT_EQ(static_cast<size_t>(kFiles), folder().size()); // no conflict copies, no strays
+    for (int i = 0; i < kFiles; ++i) {
+        std::string path = "/f" + std::to_string(i);
+        EXPECT_EQ(std::string(20000 + i, 'a' + i % 26), readFile(local + path)) << path;
+        DBFileInfo row;
+        ASSERT_EQ(1, db().getEventInfo(path.c_str(), row)) << path;
+        EXPECT_EQ(events[i].m_sync_id, row.syncID) << path;
+    }
 }
 
 } // namespace
