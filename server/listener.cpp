@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -88,6 +89,10 @@ std::string PeerName(const struct sockaddr_in &addr)
 void ConnectionThread(ServerContext *ctx, int fd, std::string peer)
 {
     {
+        // Answers end with a short write; without this it would wait for the client's
+        // delayed acknowledgement of the write before.
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         ServerChannel channel;
         if (channel.Open(fd, true) == 0)
             ServeConnection(*ctx, channel, peer);
