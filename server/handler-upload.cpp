@@ -250,17 +250,17 @@ void RequestHandler::doUpload(Prepared &p, Answer &out)
                 return;
             }
             out.remove_after.push_back(result);
-            ustring md4;
+            // The result is hashed once, for its MD4 check and its blob name together.
             DeltaFileReader reader;
             reader.setFile(ustring(data), ustring(m_ctx.content.blobPath(c.sha256)));
             reader.setNewFile(ustring(result));
-            reader.setHashString(&md4);
-            if (reader.readFile() < 0 || std::string(md4.c_str_utf8(), md4.length()) != f.hash ||
-                FileSize(result) != f.size) {
+            if (reader.readFile() < 0 || FileSize(result) != f.size) {
                 code = CODE_BAD_BASIS;
             } else if (ContentStore::hashFiles({result}, content.digest) < 0) {
                 out.send = false;
                 return;
+            } else if (content.digest.md4 != f.hash) {
+                code = CODE_BAD_BASIS;
             }
             content.file = result;
         }
