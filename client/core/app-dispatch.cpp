@@ -16,6 +16,12 @@ const AerolithApp::Action kActions[] = {
     {"reload_connection", &AerolithApp::reload_connection},
     {"unlink_connection", &AerolithApp::remove_connection},
     {"get_status", &AerolithApp::get_status},
+    {"add_session", &AerolithApp::add_session},
+    {"remove_session", &AerolithApp::remove_session},
+    {"pause", &AerolithApp::pause_session},
+    {"resume", &AerolithApp::resume_session},
+    {"add_event", &AerolithApp::add_event},
+    {"reload_session", &AerolithApp::reload_session},
 };
 
 } // namespace

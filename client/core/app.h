@@ -4,6 +4,7 @@
 // (recieve_from_ipc) and hands each message over with send_message.
 #pragma once
 
+#include "client/core/registry.h"
 #include "client/core/worker.h"
 #include "protocol/object.h"
 
@@ -17,6 +18,9 @@
 #include <vector>
 
 class Task;
+class Detector;
+class Syncer;
+struct SessionPaths;
 
 class AerolithApp
 {
@@ -76,6 +80,25 @@ public:
     int add_connection(const PObject &msg, PObject &response);
     int reload_connection(const PObject &msg, PObject &response);
     int remove_connection(const PObject &msg, PObject &response);
+    // Sessions: add, remove, pause, resume, inject events, reload.
+    int add_session(const PObject &msg, PObject &response);
+    int remove_session(const PObject &msg, PObject &response);
+    int pause_session(const PObject &msg, PObject &response);
+    int resume_session(const PObject &msg, PObject &response);
+    int add_event(const PObject &msg, PObject &response);
+    int reload_session(const PObject &msg, PObject &response);
+    int create_registry_entry(const PObject &create_info);
+    int create_session_environment(const ustring &local_path, const ustring &config_path);
+    int remove_one_session(uint64_t sess_id, PObject &response);
+    int load_resume_condition(uint64_t sess_id);
+    void change_permission(Registry::Entry &entry, bool read_only);
+    void change_recursive(Registry::Entry &entry, bool recursive);
+    // The session's filter reload (files into its filter objects, then reconciliation).
+    int reload_filter(Registry::Entry &entry, PObject &response);
+    // Reconciles the filter files with the filter database. 0 or -1.
+    int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring &black_list_path,
+                      const ustring &white_list_path, const ustring &sync_folder);
+    void reload_local_events(const Registry::Entry &entry);
 
     int init_env();
     void destroy_env();
@@ -113,6 +136,11 @@ private:
     void do_main_loop();
     void finish_pending();
     std::vector<Worker *> workers();
+    // The detector and the server event puller of the task table; null while unlinked.
+    Detector *detector();
+    Syncer *syncer();
+    int prepare_session_objects(const SessionPaths &paths, uint64_t sess_id,
+                                Registry::Entry &entry);
 
     std::atomic<int> app_running;
     std::vector<std::unique_ptr<Task>> task;

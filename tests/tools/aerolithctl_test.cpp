@@ -59,6 +59,9 @@ int waitStatus(pid_t pid)
 class AerolithctlTest : public ::testing::Test
 {
 protected:
+    // What aerolithctl remembers for the daemon goes into this test's directory.
+    void SetUp() override { ::setenv("XDG_CONFIG_HOME", dir.file("xdg").c_str(), 1); }
+
     Result ctl(std::vector<std::string> args)
     {
         args.insert(args.begin(), {"--state", state});
@@ -107,11 +110,13 @@ TEST_F(AerolithctlTest, StartSendShortcutsAndStop)
     startDaemon();
     EXPECT_NE(std::string::npos, readFile(state).find("daemon_port = "));
 
-    Result status = ctl({"status"});
+    Result status = ctl({"status", "--json"});
     EXPECT_EQ(0, status.status) << status.err;
     EXPECT_EQ("{\"ack\":\"ok\",\"connection_list\":null,\"session_list\":null,"
               "\"worker_list\":null}\n",
               status.out);
+    Result readable = ctl({"status"});
+    EXPECT_EQ("sessions (0):\nworkers busy (0):\nconnections (0):\n", readable.out);
     Result link = ctl({"link"});
     EXPECT_EQ("{\"ack\":\"ok\"}\n", link.out) << link.err;
     Result sent = ctl({"send", "{\"action\":\"probe\",\"n\":-5,\"b\":[true,false,null],"
@@ -134,6 +139,50 @@ TEST_F(AerolithctlTest, StartSendShortcutsAndStop)
               out.find(">>> {\"action\": \"probe\", \"b\": [1, 0, null], \"m\": {\"s\": "
                        "\"\xc3\xa9t\xc3\xa9\"}, \"n\": 18446744073709551611}"))
         << out;
+}
+
+TEST_F(AerolithctlTest, StartSendsTheRememberedStateAgain)
+{
+    startDaemon();
+    EXPECT_EQ("{\"ack\":\"ok\"}\n", ctl({"link"}).out);
+    // Refused actions are not remembered.
+    Result refused = ctl({"remove-session", "--session-id", "4"});
+    EXPECT_NE(std::string::npos, refused.out.find("Invalid session.")) << refused.err;
+    std::string remembered = readFile(dir.file("xdg") + "/aerolithctl/remembered.json");
+    EXPECT_NE(std::string::npos, remembered.find("\"linked\": true")) << remembered;
+    EXPECT_EQ(0, ctl({"stop"}).status);
+    EXPECT_EQ(0, waitStatus(starter));
+
+    // A new start links the daemon again without being asked.
+    startDaemon();
+    for (int i = 0; i < 500; ++i) {
+        if (readFile(dir.file("start.out")).find("remembered messages") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string out = readFile(dir.file("start.out"));
+    EXPECT_NE(std::string::npos, out.find("sent 1 remembered messages to the daemon (0 failed)"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find(">>> {\"action\": \"link\"}")) << out;
+}
+
+TEST_F(AerolithctlTest, VerbArgumentsAreCheckedBeforeAnythingIsSent)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"add-session", "--session-id", "1"},
+        {"add-session", "--session-id", "x", "--view-id", "1", "--folder", "/f", "--config-dir",
+         "/c"},
+        {"pause", "--session-id"},
+        {"reload-session"},
+        {"add-event", "--session-id", "1", "--type", "upload"},
+        {"wait-idle", "--timeout", "-3"},
+    };
+    for (const auto &args : cases) {
+        Result r = ctl(args);
+        EXPECT_EQ(1, r.status) << args[0];
+        EXPECT_NE(std::string::npos, r.err.find("aerolithctl: ")) << args[0] << r.err;
+    }
 }
 
 TEST_F(AerolithctlTest, StartIgnoresAnnouncementsOfAnotherUser)
@@ -217,7 +266,7 @@ TEST_F(AerolithctlTest, ConnectReconnectAndDisconnectCarryEveryConnectionKey)
                         "--tunnel-port",
                         "443"});
     EXPECT_EQ("{\"ack\":\"ok\"}\n", added.out) << added.err;
-    Result status = ctl({"status"});
+    Result status = ctl({"status", "--json"});
     EXPECT_NE(std::string::npos, status.out.find("\"connection_list\":[{\"connection_id\":12,"
                                                  "\"status\":\"disconnected\"}]"))
         << status.out;
@@ -244,14 +293,14 @@ TEST_F(AerolithctlTest, ConnectReconnectAndDisconnectCarryEveryConnectionKey)
     ctl({"connect", "--connection-id", "14", "--server-ip", "10.1.2.6", "--server-port", "7003",
          "--session", "t"});
     EXPECT_NE(std::string::npos,
-              ctl({"status"})
+              ctl({"status", "--json"})
                   .out.find("\"connection_list\":[{\"connection_id\":12,"
                             "\"status\":\"disconnected\"},{\"connection_id\":14,"));
     EXPECT_EQ("{\"ack\":\"ok\"}\n", ctl({"disconnect", "--connection-id", "12"}).out);
     EXPECT_NE(std::string::npos,
-              ctl({"status"}).out.find("\"connection_list\":[{\"connection_id\":14,"));
+              ctl({"status", "--json"}).out.find("\"connection_list\":[{\"connection_id\":14,"));
     EXPECT_EQ("{\"ack\":\"ok\"}\n", ctl({"disconnect"}).out);
-    EXPECT_NE(std::string::npos, ctl({"status"}).out.find("\"connection_list\":null"));
+    EXPECT_NE(std::string::npos, ctl({"status", "--json"}).out.find("\"connection_list\":null"));
 }
 
 TEST_F(AerolithctlTest, ClearErrorsWhenTheDaemonCannotBeReached)

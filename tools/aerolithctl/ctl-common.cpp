@@ -175,6 +175,9 @@ int sendMessage(const Options &opt, const PObject &request)
     int status = exchangeMessage(opt, request, reply);
     if (status == 0 && request["action"].asString() != "stop") {
         printLine(reply);
+        if (!reply.hasMember("error")) {
+            rememberAction(request);
+        }
     }
     return status;
 }

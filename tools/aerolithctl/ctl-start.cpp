@@ -18,11 +18,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits.h>
+#include <thread>
 
 namespace
 {
 
 const unsigned int kNotificationTimeout = 3;
+
+// Sends the remembered connections and sessions to a daemon that has just announced
+// itself; runs beside the notification loop, which keeps accepting what the daemon sends
+// while it handles them.
+std::thread g_replay;
 
 volatile sig_atomic_t g_stop_signal = 0;
 
@@ -116,6 +122,11 @@ void takeNotification(int sock, const Options &opt, pid_t daemon_pid)
         if (!writeState(opt.state_path, port, daemon_pid)) {
             std::fprintf(stderr, "aerolithctl: cannot write %s\n", opt.state_path.c_str());
         }
+        if (!g_replay.joinable()) {
+            Options replay = opt;
+            replay.port = port;
+            g_replay = std::thread([replay] { replayRemembered(replay); });
+        }
     }
 }
 
@@ -186,6 +197,9 @@ int commandStart(const Options &opt)
         return fail("cannot start " + daemon);
     }
     int status = serveNotifications(listen_fd, opt, pid);
+    if (g_replay.joinable()) {
+        g_replay.join();
+    }
     ::close(listen_fd);
     std::remove(opt.state_path.c_str());
     if (status != 0) {

@@ -40,8 +40,25 @@ int exchangeMessage(const Options &opt, const PObject &request, PObject &reply);
 // Sends one control message and prints the reply as JSON. 0, or 1.
 int sendMessage(const Options &opt, const PObject &request);
 
+// The record of connections and sessions sent to the daemon, replayed whenever
+// "start" starts it again.
+std::string rememberedPath();
+// Records a request the daemon accepted (connections, sessions, pause and resume).
+void rememberAction(const PObject &request);
+// Sends link, the connections, the sessions and the resumes remembered. 0, or 1 when any
+// of them failed.
+int replayRemembered(const Options &opt);
+
 // Verbs. Each returns the process exit status.
 int commandStart(const Options &opt);
 int commandConnect(const Options &opt);
 int commandReconnect(const Options &opt);
 int commandDisconnect(const Options &opt);
+int commandStatus(const Options &opt);
+int commandWaitIdle(const Options &opt);
+int commandAddSession(const Options &opt);
+int commandRemoveSession(const Options &opt);
+int commandPause(const Options &opt);
+int commandResume(const Options &opt);
+int commandReloadSession(const Options &opt);
+int commandAddEvent(const Options &opt);

@@ -20,6 +20,14 @@
 //       on, "--no-FLAG" or "--FLAG=0" off; absent flags are off.
 //   aerolithctl [--state FILE] [--port N] disconnect [--connection-id N]
 //       removes one connection ("unlink_connection"), or every one without an id.
+//   aerolithctl ... add-session | remove-session | pause | resume | reload-session | add-event
+//       the session actions, from named arguments (see the usage text).
+//   aerolithctl ... wait-idle [--timeout S]
+//       returns 0 once every running session has nothing pending and its puller has found
+//       nothing new since the last change; 1 on timeout.
+//
+// Every connection and session the daemon accepts is remembered (rememberedPath()) and
+// sent again whenever "start" starts the daemon.
 //
 // JSON maps to control messages as: object -> map, array -> array, string -> string,
 // integer -> integer (negative ones sign-extended to 64 bits), true/false -> 1/0,
@@ -84,23 +92,29 @@ int commandStop(const Options &opt)
 {
     return sendAction(opt, "stop");
 }
-int commandStatus(const Options &opt)
-{
-    return sendAction(opt, "get_status");
-}
 
 const Verb kVerbs[] = {
     {"start", commandStart, "--config FILE [--daemon PATH]"},
     {"send", commandSend, "'<json>'"},
     {"link", commandLink, ""},
     {"unlink", commandUnlink, ""},
-    {"status", commandStatus, ""},
+    {"status", commandStatus, "[--json]"},
     {"stop", commandStop, ""},
     {"connect", commandConnect,
      "[--reload] --connection-id N --server-ip IP --server-port N --session TOKEN "
      "[connection, proxy and tunnel options]"},
     {"reconnect", commandReconnect, "(the options of connect)"},
     {"disconnect", commandDisconnect, "[--connection-id N] (none: every connection)"},
+    {"wait-idle", commandWaitIdle, "[--timeout SECONDS]"},
+    {"add-session", commandAddSession,
+     "--session-id N --view-id N --folder DIR --config-dir DIR [--connection-id N] [--node-id N]"
+     " [--remote-path P] [--recursive 0|1] [--sync-mode 0|1] [--read-only 0|1] [--perm-mode M]"},
+    {"remove-session", commandRemoveSession, "[--session-id N] (0 or none: all)"},
+    {"pause", commandPause, "[--session-id N] [--connection-id N] (none: all)"},
+    {"resume", commandResume, "[--session-id N] [--connection-id N] (none: all)"},
+    {"reload-session", commandReloadSession,
+     "--session-id N [--reload-filter] [--recursive 0|1] [--read-only 0|1] [--perm-mode M]"},
+    {"add-event", commandAddEvent, "--session-id N --type upload|remove --path /P [--dir]"},
 };
 
 void printUsage()
