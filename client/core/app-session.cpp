@@ -8,10 +8,7 @@
 #include "client/core/filter-db.h"
 #include "client/core/progress-cache.h"
 #include "client/core/registry.h"
-#if __has_include("client/core/syncer.h")
 #include "client/core/syncer.h"
-#define AEROLITH_HAS_SYNCER 1
-#endif
 #include "client/event-db.h"
 #include "client/linux/detector-linux.h"
 #include "file-op.h"
@@ -157,11 +154,7 @@ Detector *AerolithApp::detector()
 
 Syncer *AerolithApp::syncer()
 {
-#ifdef AEROLITH_HAS_SYNCER
     return task.size() > TASK_SYNCER ? static_cast<Syncer *>(task[TASK_SYNCER].get()) : nullptr;
-#else
-    return nullptr;
-#endif
 }
 
 // Opens the session's database and filters and starts watching its folder. 0, or -1 with
@@ -283,12 +276,10 @@ int AerolithApp::create_registry_entry(const PObject &create_info)
                        __LINE__, id);
         return 0;
     }
-#ifdef AEROLITH_HAS_SYNCER
     Syncer *puller = syncer();
     if (puller != nullptr) {
         puller->AddRescanEvent(sess_id, !create_info["sync_mode"].asBool());
     }
-#endif
     Logger::LogMsg(Logger::L_INFO, kComponent,
                    "[INFO] app.cpp(%d): Folder '%s' is ready (setting: %s)\n", __LINE__,
                    paths.local_path.c_str_utf8(), create_info.toString().c_str_utf8());
@@ -362,11 +353,7 @@ int AerolithApp::remove_one_session(uint64_t sess_id, PObject &response)
     }
     // Every queued resume condition of the session goes: a condition left behind would hold
     // the resume puller on a session that no longer exists.
-    bool dropped = false;
-    while (ProgressCache::getInstance().rmProgressEntryBySessionId(sess_id) == 0) {
-        dropped = true;
-    }
-    if (dropped) {
+    if (ProgressCache::getInstance().rmProgressEntriesBySessionId(sess_id) > 0) {
         Logger::LogMsg(Logger::L_INFO, kComponent,
                        "[INFO] app.cpp(%d): Remove session %d from Progress Cache\n", __LINE__,
                        static_cast<int>(sess_id));

@@ -2,6 +2,7 @@
 
 #include "client/core/connection.h"
 #include "client/core/registry.h"
+#include "client/core/syncer.h"
 #include "client/event-manager.h"
 
 #include <list>
@@ -9,7 +10,9 @@
 namespace
 {
 
-PObject sessionStatus(const Registry::Entry &entry)
+// `idle_pulls` counts the pulls of the session that found nothing new, so that a caller
+// can tell when the server side has settled.
+PObject sessionStatus(const Registry::Entry &entry, uint64_t idle_pulls)
 {
     int pending = EventManager::getInstance().GetAllPendingEventCount(entry.sess_id);
     uint64_t unfinished = pending > 0 ? static_cast<uint64_t>(pending) : 0;
@@ -18,6 +21,7 @@ PObject sessionStatus(const Registry::Entry &entry)
     item["session_id"] = entry.sess_id;
     item["unfinished_files"] = unfinished;
     item["status"] = entry.pause ? "pause" : (unfinished > 0 ? "syncing" : "uptodate");
+    item["idle_pulls"] = idle_pulls;
     return item;
 }
 
@@ -30,7 +34,9 @@ int AerolithApp::get_status(const PObject &msg, PObject &rsp)
     std::list<Registry::Entry> entries;
     Registry::getInstance().GetAll(entries);
     for (const Registry::Entry &entry : entries) {
-        session_list.asArray().push_back(sessionStatus(entry));
+        Syncer *puller = syncer();
+        uint64_t idle_pulls = puller != nullptr ? puller->IdlePullCount(entry.sess_id) : 0;
+        session_list.asArray().push_back(sessionStatus(entry, idle_pulls));
     }
 
     PObject connection_list;

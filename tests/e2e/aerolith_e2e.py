@@ -179,7 +179,7 @@ class Daemon:
                     'filter_db_path = "%s/filter.sqlite"\n'
                     'history_db_path = "%s/history.sqlite"\n'
                     'system_filter_path = "%s"\n'
-                    "worker_count = %d\n"
+                    "worker_count = %d\npull_interval = 1\n"
                     "ui_port = %d\n" % (h, h, h, h, h, h, system_filter, self.worker_count,
                                        ui_port))
 
