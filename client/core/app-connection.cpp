@@ -12,11 +12,18 @@ namespace
 
 const char kComponent[] = "client_debug";
 
-// One connection as a control message describes it.
+// One connection as a control message describes it, with the routes in use (null for a
+// proxy or tunnel that is not used).
 struct ConnectionRequest {
     ConnectionInfo conn_info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
+    const ProxyInfo *proxy_route = nullptr; // points into this record: never copied
+    const TunnelInfo *tunnel_route = nullptr;
+
+    ConnectionRequest() = default;
+    ConnectionRequest(const ConnectionRequest &) = delete;
+    ConnectionRequest &operator=(const ConnectionRequest &) = delete;
 };
 
 bool hasRequiredKeys(const PObject &msg)
@@ -64,10 +71,11 @@ void readConnectionRequest(const PObject &msg, ConnectionRequest &req)
 }
 
 // The server, SSL and route lines that follow the added or reloaded line.
-void logConnectionDetails(const ConnectionRequest &req, const ProxyInfo *proxy,
-                          const TunnelInfo *tunnel)
+void logConnectionDetails(const ConnectionRequest &req)
 {
     const ConnectionInfo &info = req.conn_info;
+    const ProxyInfo *proxy = req.proxy_route;
+    const TunnelInfo *tunnel = req.tunnel_route;
     Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] app.cpp(%d): server = %s:%u\n", __LINE__,
                    info.server_ip.c_str_utf8(), static_cast<unsigned>(info.server_port));
     Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] app.cpp(%d): ssl = %u:%u\n", __LINE__,
@@ -89,31 +97,41 @@ void *portAsPointer(int32_t port)
     return reinterpret_cast<void *>(static_cast<uintptr_t>(static_cast<uint32_t>(port)));
 }
 
-int invalidParameters(int line, PObject &response)
+// Reads a connection message into req. Adding drops a proxy without an address (it
+// cannot be reached; the channels go direct), reloading keeps it (proxy_needs_address
+// false). false, with the reply's error set, when a required key is missing.
+bool parseConnectionMessage(const PObject &msg, bool proxy_needs_address, PObject &response,
+                            ConnectionRequest &req)
 {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] app.cpp(%d): invalid parameters.\n", line);
-    response["error"] = "Invalid parameters";
-    return -1;
+    if (!hasRequiredKeys(msg)) {
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] app.cpp(%d): invalid parameters.\n",
+                       __LINE__);
+        response["error"] = "Invalid parameters";
+        return false;
+    }
+    readConnectionRequest(msg, req);
+    if (req.tunnel.use_tunnel) {
+        req.tunnel_route = &req.tunnel;
+    }
+    if (req.proxy.use_proxy && !(proxy_needs_address && req.proxy.proxy_ip.empty())) {
+        req.proxy_route = &req.proxy;
+    }
+    return true;
 }
 
 } // namespace
 
 int AerolithApp::add_connection(const PObject &msg, PObject &response)
 {
-    if (!hasRequiredKeys(msg)) {
-        return invalidParameters(__LINE__, response);
-    }
     ConnectionRequest req;
-    readConnectionRequest(msg, req);
-    const TunnelInfo *tunnel = req.tunnel.use_tunnel ? &req.tunnel : nullptr;
-    // A proxy without an address cannot be reached: connect directly instead.
-    const ProxyInfo *proxy =
-        req.proxy.use_proxy && !req.proxy.proxy_ip.empty() ? &req.proxy : nullptr;
+    if (!parseConnectionMessage(msg, true, response, req)) {
+        return -1;
+    }
     const ConnectionInfo &info = req.conn_info;
     Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] app.cpp(%d): connection #%llu is added:\n",
                    __LINE__, static_cast<unsigned long long>(info.conn_id));
-    logConnectionDetails(req, proxy, tunnel);
-    if (ConnectionManager::getInstance().add(info, proxy, tunnel) != 0) {
+    logConnectionDetails(req);
+    if (ConnectionManager::getInstance().add(info, req.proxy_route, req.tunnel_route) != 0) {
         Logger::LogMsg(Logger::L_WARNING, kComponent,
                        "[WARNING] app.cpp(%d): connection #%llu (%s:%p) is not added\n", __LINE__,
                        static_cast<unsigned long long>(info.conn_id), info.server_ip.c_str_utf8(),
@@ -124,13 +142,10 @@ int AerolithApp::add_connection(const PObject &msg, PObject &response)
 
 int AerolithApp::reload_connection(const PObject &msg, PObject &response)
 {
-    if (!hasRequiredKeys(msg)) {
-        return invalidParameters(__LINE__, response);
-    }
     ConnectionRequest req;
-    readConnectionRequest(msg, req);
-    const TunnelInfo *tunnel = req.tunnel.use_tunnel ? &req.tunnel : nullptr;
-    const ProxyInfo *proxy = req.proxy.use_proxy ? &req.proxy : nullptr;
+    if (!parseConnectionMessage(msg, false, response, req)) {
+        return -1;
+    }
     const ConnectionInfo &info = req.conn_info;
 
     // Workers give their borrowed channels back before the pool is rebuilt.
@@ -142,8 +157,8 @@ int AerolithApp::reload_connection(const PObject &msg, PObject &response)
     Logger::LogMsg(Logger::L_INFO, kComponent,
                    "[INFO] app.cpp(%d): connection #%llu is reloaded:\n", __LINE__,
                    static_cast<unsigned long long>(info.conn_id));
-    logConnectionDetails(req, proxy, tunnel);
-    if (ConnectionManager::getInstance().reload(info, proxy, tunnel) != 0) {
+    logConnectionDetails(req);
+    if (ConnectionManager::getInstance().reload(info, req.proxy_route, req.tunnel_route) != 0) {
         Logger::LogMsg(Logger::L_WARNING, kComponent,
                        "[WARNING] app.cpp(%d): connection #%llu (%s:%p) is not reloaded\n",
                        __LINE__, static_cast<unsigned long long>(info.conn_id),

@@ -27,7 +27,12 @@ Connection::ChannelStat Connection::ChannelPool::pop()
         } else if (!ready_q.empty()) {
             ChannelStat stat = ready_q.top();
             ready_q.pop();
-            in_use_q.push_back(stat);
+            if (spare_nodes.empty()) {
+                in_use_q.push_back(stat);
+            } else {
+                in_use_q.splice(in_use_q.end(), spare_nodes, spare_nodes.begin());
+                in_use_q.back() = stat;
+            }
             return stat;
         } else {
             return_signal.wait(guard);
@@ -41,7 +46,7 @@ void Connection::ChannelPool::push(Channel *channel, uint32_t expire)
     for (auto it = in_use_q.begin(); it != in_use_q.end(); ++it) {
         if (it->channel == channel) {
             ready_q.push(ChannelStat(channel, expire));
-            in_use_q.erase(it);
+            spare_nodes.splice(spare_nodes.end(), in_use_q, it);
             // A running reset waits on the same condition as the borrowers: wake them
             // all then, or a borrower could swallow the wake-up the reset waits for.
             if (freeze_mode) {
@@ -99,28 +104,24 @@ void Connection::ChannelPool::reset(size_t n, const ProxyInfo *proxy, const Tunn
 
 bool Connection::ChannelPool::isConnected2()
 {
-    std::lock_guard<std::mutex> guard(lock);
-    // The top of the free queue has the smallest expire: when it is not connected, no
-    // free channel is.
-    if (!ready_q.empty() && !ready_q.top().isExpired2()) {
-        return true;
-    }
-    for (const ChannelStat &stat : in_use_q) {
-        if (!stat.isExpired2()) {
-            return true;
-        }
-    }
-    return false;
+    return anyUsable(&ChannelStat::isExpired2);
 }
 
 bool Connection::ChannelPool::isConnected()
 {
+    return anyUsable(&ChannelStat::isExpired);
+}
+
+bool Connection::ChannelPool::anyUsable(bool (ChannelStat::*expired)() const)
+{
     std::lock_guard<std::mutex> guard(lock);
-    if (!ready_q.empty() && !ready_q.top().isExpired()) {
+    // The top of the free queue has the smallest expire: when it has expired, so has every
+    // other free channel.
+    if (!ready_q.empty() && !(ready_q.top().*expired)()) {
         return true;
     }
     for (const ChannelStat &stat : in_use_q) {
-        if (!stat.isExpired()) {
+        if (!(stat.*expired)()) {
             return true;
         }
     }

@@ -138,6 +138,9 @@ public:
         bool isConnected();
 
     private:
+        // The first free channel or some borrowed one has not expired by the given test.
+        bool anyUsable(bool (ChannelStat::*expired)() const);
+
         std::mutex lock;
         std::condition_variable return_signal; // a channel came back
         std::condition_variable freeze_signal; // a reset has finished
@@ -145,6 +148,8 @@ public:
         size_t total_size;                     // channels the pool owns
         std::priority_queue<ChannelStat> ready_q;
         std::list<ChannelStat> in_use_q;
+        std::list<ChannelStat>
+            spare_nodes; // list nodes kept for reuse: borrowing allocates nothing
     };
 
     // An empty connection: default records, no pool.

@@ -22,6 +22,19 @@ size_t countOf(const std::string &text, const std::string &what)
     return n;
 }
 
+// Connection 1 to the running server for the account.
+ConnectionInfo serverConnection(const ServerProcess &server, const ServerAccount &account, bool tls)
+{
+    ConnectionInfo ci;
+    ci.conn_id = 1;
+    ci.server_ip = "127.0.0.1";
+    ci.server_port = server.port();
+    ci.session = account.token;
+    ci.use_ssl = tls;
+    ci.server_name = "localhost"; // the name in the server's test certificate
+    return ci;
+}
+
 class PooledServerSession
 {
 public:
@@ -126,13 +139,7 @@ TEST(ConnectionServerTest, PooledChannelLogsInOnceOverTlsAndAgainAfterTheServerW
     ASSERT_FALSE(account.token.empty());
     Channel::SetVerifyCAPath(server.caPath());
 
-    ConnectionInfo ci;
-    ci.conn_id = 1;
-    ci.server_ip = "127.0.0.1";
-    ci.server_port = server.port();
-    ci.session = account.token;
-    ci.use_ssl = true;
-    ci.server_name = "localhost";
+    ConnectionInfo ci = serverConnection(server, account, true);
     PooledServerSession session(ci, account.view_id);
 
     PObject answer;
@@ -158,13 +165,7 @@ TEST(ConnectionServerTest, AKeptChannelFailsOnUseOnceTheServerIsGone)
     ServerProcess server;
     ASSERT_TRUE(server.start());
     ServerAccount account = server.createAccount("bob", "docs");
-    ConnectionInfo ci;
-    ci.conn_id = 1;
-    ci.server_ip = "127.0.0.1";
-    ci.server_port = server.port();
-    ci.session = account.token;
-    ci.use_ssl = false;
-    PooledServerSession session(ci, account.view_id);
+    PooledServerSession session(serverConnection(server, account, false), account.view_id);
 
     PObject answer;
     ASSERT_EQ(0, session.pull(answer)) << server.log();
