@@ -162,7 +162,7 @@ def filter_hides_then_readmits(c):
     os.makedirs(conf_dir, exist_ok=True)
     black = os.path.join(conf_dir, "blacklist.filter")
     with open(black, "w") as f:
-        f.write('[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = "log"\n')
+        f.write('[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext_selective_sync = "log"\n')
     b.send({"action": "reload_session", "session_id": 1, "do_reload_filter": 1})
     a.write("notes.log", b"log content\n")
     a.write("notes.txt", b"text content\n")
