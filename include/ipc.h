@@ -38,8 +38,9 @@ private:
     bool m_created;
 };
 
-// Bounds of one control message or notification in memory (PStream::SetRecvLimit): far
-// above any real message, far below what would exhaust the daemon.
+// Bounds of one control message or notification (PStream::SetRecvLimits): far above any
+// real message, far below what would exhaust the daemon. The byte bound also bounds each
+// binary item, which such messages never carry.
 const uint64_t IPC_MAX_MESSAGE_BYTES = 1 << 20;
 const uint64_t IPC_MAX_MESSAGE_ITEMS = 100000;
 

@@ -124,7 +124,12 @@ int RecvControlMessage(PStream &stream, Channel &channel, PObject &msg)
 {
     ScratchRecvDir scratch;
     stream.SetDefaultRecvLocation(scratch.path());
-    stream.SetRecvLimit(IPC_MAX_MESSAGE_BYTES, IPC_MAX_MESSAGE_ITEMS);
+    PStreamRecvLimits limits;
+    limits.bytes = IPC_MAX_MESSAGE_BYTES;
+    limits.items = IPC_MAX_MESSAGE_ITEMS;
+    // Binary items are dropped anyway; this keeps one from filling the disk first.
+    limits.binary_length = IPC_MAX_MESSAGE_BYTES;
+    stream.SetRecvLimits(limits);
     int ret = stream.Recv(channel, msg);
     DiscardBinaryItems(msg);
     return ret;

@@ -114,6 +114,8 @@ int PStream::RecvDispatch(Channel &channel, uint8_t tag, PObject &object)
     }
     case TAG_ARRAY:
     case TAG_MAP:
+        if (CheckBound(indent + 1, limits.depth, "depth") < 0)
+            return -2;
         if (indent >= MAX_DEPTH) {
             Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
                            "[ERROR] stream.cpp(%d): PStream: nesting deeper than %u\n", __LINE__,
@@ -215,7 +217,10 @@ int PStream::Recv(Channel &channel, PObject::array_type &array)
 {
     Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s[\n", Indent());
     ++indent;
+    uint64_t elements = 0;
     int ret = RecvItems(channel, [&](uint8_t tag) {
+        if (CheckBound(++elements, limits.array_elements, "array elements") < 0)
+            return -2;
         array.emplace_back();
         return RecvDispatch(channel, tag, array.back());
     });
@@ -230,7 +235,12 @@ int PStream::Recv(Channel &channel, PObject::map_type &map)
 {
     Logger::LogMsg(Logger::L_DEBUG, PStreamComponent(), "%s{\n", Indent());
     ++indent;
-    int ret = RecvItems(channel, [&](uint8_t tag) { return RecvMapEntry(channel, tag, map); });
+    uint64_t entries = 0;
+    int ret = RecvItems(channel, [&](uint8_t tag) {
+        if (CheckBound(++entries, limits.map_entries, "map entries") < 0)
+            return -2;
+        return RecvMapEntry(channel, tag, map);
+    });
     if (ret < 0)
         return ret;
     --indent;
@@ -277,6 +287,9 @@ int PStream::Recv(Channel &channel, PObject::binary_type &binary)
     int ret = channel.ReadInt64(length);
     if (ret < 0)
         return ChannelFailure(__LINE__, ret);
+    if (CheckBound(++recv_binaries, limits.binary_items, "binary items") < 0 ||
+        CheckBound(length, limits.binary_length, "binary length") < 0)
+        return -2;
     if (binary.path.empty()) {
         // Without a receive location the temporary name would land in the root directory:
         // a peer must not be able to create files there.

@@ -12,8 +12,8 @@
 #include <cerrno>
 
 PStream::PStream()
-    : total_size(0), total_sent(0), indent(0), limit_bytes(0), limit_items(0), recv_bytes(0),
-      recv_items(0), limit_hit(false)
+    : total_size(0), total_sent(0), indent(0), recv_bytes(0), recv_items(0), recv_binaries(0),
+      limit_hit(false)
 {
 }
 
@@ -44,6 +44,7 @@ int PStream::Recv(Channel &channel, PObject &object)
 {
     recv_bytes = 0;
     recv_items = 0;
+    recv_binaries = 0;
     limit_hit = false;
     int ret = RecvObject(channel, object);
     if (ret < 0 && !limit_hit) // the limit's own line already names the key path
@@ -58,21 +59,39 @@ void PStream::SetDefaultRecvLocation(const ustring &dir)
     recv_path = dir;
 }
 
-void PStream::SetRecvLimit(uint64_t max_bytes, uint64_t max_items)
+void PStream::SetRecvLimits(const PStreamRecvLimits &bounds)
 {
-    limit_bytes = max_bytes;
-    limit_items = max_items;
+    limits = bounds;
 }
 
-// Adds what the next item brings to the message in reception; -2 (logged once, with the
-// key path) when that goes beyond a bound.
+void PStream::SetRecvLimit(uint64_t max_bytes, uint64_t max_items)
+{
+    limits = PStreamRecvLimits();
+    limits.bytes = max_bytes;
+    limits.items = max_items;
+}
+
+bool PStream::HasRecvLimit() const
+{
+    return limits.bytes != 0 || limits.items != 0 || limits.depth != 0 || limits.map_entries != 0 ||
+           limits.array_elements != 0 || limits.binary_items != 0 || limits.binary_length != 0;
+}
+
+// Adds what the next item brings to the message in reception; -2 when that goes beyond
+// the byte or item bound.
 int PStream::CountReceived(uint64_t bytes, uint64_t items)
 {
     recv_bytes += bytes;
     recv_items += items;
-    bool over = (limit_bytes != 0 && recv_bytes > limit_bytes) ||
-                (limit_items != 0 && recv_items > limit_items);
-    if (!over)
+    if (CheckBound(recv_bytes, limits.bytes, "bytes") < 0)
+        return -2;
+    return CheckBound(recv_items, limits.items, "items");
+}
+
+// -2, logged once with the key path, when value is beyond a bound that is set.
+int PStream::CheckBound(uint64_t value, uint64_t bound, const char *what)
+{
+    if (bound == 0 || value <= bound)
         return 0;
     limit_hit = true;
     ustring path;
@@ -81,10 +100,9 @@ int PStream::CountReceived(uint64_t bytes, uint64_t items)
         path = HistoryText();
     }
     Logger::LogMsg(Logger::L_ERR, PStreamComponent(),
-                   "[ERROR] stream.cpp(%d): PStream: message beyond the receive limit of %llu "
-                   "bytes and %llu items, at '%s'\n",
-                   __LINE__, static_cast<unsigned long long>(limit_bytes),
-                   static_cast<unsigned long long>(limit_items), path.c_str_utf8());
+                   "[ERROR] stream.cpp(%d): PStream: message beyond its receive limit: %s above "
+                   "%llu, at '%s'\n",
+                   __LINE__, what, static_cast<unsigned long long>(bound), path.c_str_utf8());
     return -2;
 }
 

@@ -25,6 +25,18 @@
 
 class Channel;
 
+// Bounds on one received message, so that a peer cannot make the receiver hold or store
+// without end. 0 leaves a bound off.
+struct PStreamRecvLimits {
+    uint64_t bytes = 0;          // bytes of all strings and map keys together
+    uint64_t items = 0;          // items: the message itself, array elements, map values
+    unsigned int depth = 0;      // nesting of arrays and maps (a lone map is depth 1)
+    uint64_t map_entries = 0;    // entries of any one map
+    uint64_t array_elements = 0; // elements of any one array
+    uint64_t binary_items = 0;   // binary items of the message
+    uint64_t binary_length = 0;  // announced length of any one binary item
+};
+
 class PStream
 {
 public:
@@ -57,15 +69,16 @@ public:
     int Recv(Channel &channel, PObject &object);
     // Directory for received binary items whose target has no path.
     void SetDefaultRecvLocation(const ustring &dir);
-    // Bounds what one received message may hold in memory, so that a peer cannot stream
-    // an endless array, map or string into it: max_bytes bounds the bytes of all strings
-    // and map keys together, max_items the items (the message itself, every array
-    // element and every map value). A binary item counts as one item; its contents go to
-    // a file and are not counted. 0 leaves a bound off; both are off until set, and they
-    // stay set for every later message. A message beyond a bound fails with -2, like a
-    // broken channel: the rest of it is left unread, so the channel is of no further use.
+    // Bounds every later received message (all bounds are off until set). The byte and
+    // item bounds keep a peer from streaming an endless array, map or string into
+    // memory; a binary item counts as one item, its contents go to a file and count
+    // only against binary_length, which is checked before anything is stored. A
+    // message beyond a bound fails with -2, like a broken channel: the rest of it is left
+    // unread, so the channel is of no further use.
+    void SetRecvLimits(const PStreamRecvLimits &limits);
+    // The byte and item bounds alone; the others are turned off.
     void SetRecvLimit(uint64_t max_bytes, uint64_t max_items);
-    bool HasRecvLimit() const { return limit_bytes != 0 || limit_items != 0; }
+    bool HasRecvLimit() const;
     // True when the last Recv stopped at a bound of SetRecvLimit.
     bool RecvLimitExceeded() const { return limit_hit; }
     // The key path of the item in transfer, and the progress of the binary item in transfer.
@@ -101,10 +114,10 @@ private:
     std::mutex status_lock;
     unsigned int indent;
     ustring recv_path;
-    uint64_t limit_bytes;
-    uint64_t limit_items;
+    PStreamRecvLimits limits;
     uint64_t recv_bytes; // held by the message in reception so far
     uint64_t recv_items;
+    uint64_t recv_binaries;
     bool limit_hit;
 
     void ResetStatus();
@@ -116,6 +129,7 @@ private:
     const char *Indent() const;
     int ChannelFailure(int line, int code);
     int CountReceived(uint64_t bytes, uint64_t items);
+    int CheckBound(uint64_t value, uint64_t bound, const char *what);
     int SendBinaryBody(Channel &channel, FILE *fp, const PObject::binary_type &binary, char *buf);
     int RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const ustring &path, char *buf,
                        uint64_t &written);

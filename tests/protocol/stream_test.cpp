@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -221,6 +222,60 @@ TEST_F(StreamTest, ReceiveLimitBoundsStringBytesAndItemsButNotBinaries)
         int unbounded = open.Recv(d2, all);
         EXPECT_TRUE(unbounded == 0 || std::string(c.name) == "endless array") << c.name;
         EXPECT_FALSE(open.RecvLimitExceeded()) << c.name;
+    }
+}
+
+TEST_F(StreamTest, ReceiveLimitsOnNestingContainersAndBinaries)
+{
+    auto limits = [](unsigned depth, uint64_t entries, uint64_t elements, uint64_t binaries,
+                     uint64_t length) {
+        PStreamRecvLimits l;
+        l.depth = depth;
+        l.map_entries = entries;
+        l.array_elements = elements;
+        l.binary_items = binaries;
+        l.binary_length = length;
+        return l;
+    };
+    std::string key_a = Bytes({0x10, 0, 1, 'a', 0, 0});
+    std::string key_b = Bytes({0x10, 0, 1, 'b', 0, 0});
+    std::string key_c = Bytes({0x10, 0, 1, 'c', 0, 0});
+    auto binary = [](int n) {
+        return Bytes({0x30, 0, 0, 0, 0, 0, 0, 0, n}) + std::string(static_cast<size_t>(n), 'b');
+    };
+    struct Case {
+        const char *name;
+        PStreamRecvLimits limits;
+        std::string bytes;
+        int expected;
+    } cases[] = {
+        {"depth 2 of 2", limits(2, 0, 0, 0, 0), Bytes({0x41, 0x41, 0x40, 0x40}), 0},
+        {"depth 3 of 2", limits(2, 0, 0, 0, 0), Bytes({0x41, 0x41, 0x41, 0x40, 0x40, 0x40}), -2},
+        {"2 map entries of 2", limits(0, 2, 0, 0, 0), Bytes({0x42}) + key_a + key_b + "@", 0},
+        {"3 map entries of 2", limits(0, 2, 0, 0, 0), Bytes({0x42}) + key_a + key_b + key_c + "@",
+         -2},
+        {"2 array elements of 2", limits(0, 0, 2, 0, 0), Bytes({0x41, 0, 0, 0, 0, 0x40}), 0},
+        {"3 array elements of 2", limits(0, 0, 2, 0, 0), Bytes({0x41, 0, 0, 0, 0, 0, 0, 0x40}), -2},
+        {"1 binary of 1", limits(0, 0, 0, 1, 0), Bytes({0x41}) + binary(3) + "@", 0},
+        {"2 binaries of 1", limits(0, 0, 0, 1, 0), Bytes({0x41}) + binary(3) + binary(3) + "@", -2},
+        {"binary of 10 bytes, bound 10", limits(0, 0, 0, 0, 10), binary(10), 0},
+        {"binary of 11 bytes, bound 10", limits(0, 0, 0, 0, 10), binary(11), -2},
+    };
+    for (const Case &c : cases) {
+        TempDir store;
+        Channel a, b;
+        ASSERT_TRUE(MakeLoopbackPair(a, b));
+        ASSERT_TRUE(SendAllRaw(a.GetSocket(), c.bytes));
+        PStream limited;
+        limited.SetDefaultRecvLocation(store.path());
+        limited.SetRecvLimits(c.limits);
+        EXPECT_TRUE(limited.HasRecvLimit());
+        PObject out;
+        EXPECT_EQ(c.expected, limited.Recv(b, out)) << c.name;
+        EXPECT_EQ(c.expected != 0, limited.RecvLimitExceeded()) << c.name;
+        if (std::string(c.name) == "binary of 11 bytes, bound 10") {
+            EXPECT_TRUE(std::filesystem::is_empty(store.path())) << "nothing stored";
+        }
     }
 }
 

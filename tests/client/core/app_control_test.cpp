@@ -205,11 +205,15 @@ TEST_F(DaemonControlTest, EndlessMessagesAreCutOffAtTheirBoundsWithoutAnAnswer)
         const char *name;
         std::string head;
         std::string chunk;
-    } peers[] = {{"array", "\x41", nulls}, {"map", "\x42", strings}};
+    } peers[] = {{"array", "\x41", nulls},
+                 {"map", "\x42", strings},
+                 // A binary item announced at 2^62 bytes: refused before anything is stored.
+                 {"binary", std::string("\x30\x40\0\0\0\0\0\0\0", 9), nulls}};
     for (const auto &peer : peers) {
         int fd = connectRaw(daemon.controlPort());
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(1, ::send(fd, peer.head.data(), 1, MSG_NOSIGNAL));
+        ASSERT_EQ(static_cast<ssize_t>(peer.head.size()),
+                  ::send(fd, peer.head.data(), peer.head.size(), MSG_NOSIGNAL));
         size_t sent = 0;
         const size_t give_up = size_t(256) << 20;
         while (sent < give_up) {
@@ -226,9 +230,9 @@ TEST_F(DaemonControlTest, EndlessMessagesAreCutOffAtTheirBoundsWithoutAnAnswer)
     }
     EXPECT_EQ(render(ackOnly()), render(request(action("unknown"))));
     std::string out = daemon.output();
-    EXPECT_NE(std::string::npos,
-              out.find("message beyond the receive limit of 1048576 bytes and 100000 items"))
-        << out;
+    EXPECT_NE(std::string::npos, out.find("receive limit: items above 100000")) << out;
+    EXPECT_NE(std::string::npos, out.find("receive limit: bytes above 1048576")) << out;
+    EXPECT_NE(std::string::npos, out.find("receive limit: binary length above 1048576")) << out;
     EXPECT_EQ(std::string::npos, out.find("Failed to recieve message from channel.\n")) << out;
 }
 
