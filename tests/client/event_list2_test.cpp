@@ -402,8 +402,7 @@ TEST(EventList2, LargeDirectoryKeepsOrderAndLookups)
 // Inputs on which the tree's fuzz target once failed, replayed through the same driver.
 TEST(EventList2, FuzzFindingsDrainCompletely)
 {
-    std::string here = __FILE__;
-    std::string data_dir = here.substr(0, here.rfind('/')) + "/data/";
+    std::string data_dir = std::string(AEROLITH_SOURCE_DIR) + "/tests/client/data/";
     for (const char *name : {"event-list-stranded.bin"}) {
         std::string bytes = readFile(data_dir + name);
         ASSERT_FALSE(bytes.empty()) << name;
