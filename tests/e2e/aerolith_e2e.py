@@ -211,6 +211,22 @@ class Daemon:
             stdout=out, stderr=subprocess.STDOUT, env=env)
         wait_for(lambda: os.path.exists(self.state), self.name + " to announce itself", 30)
 
+    def restart(self):
+        """Starts the daemon again; aerolithctl sends it the remembered connection and
+        session, so nothing is added by hand."""
+        self.start()
+
+        def session_back():
+            res = self.ctl("status", "--json", check=False)
+            try:
+                reply = json.loads(res.stdout.strip().splitlines()[-1])
+            except (ValueError, IndexError):
+                return False
+            sessions = reply.get("session_list") or []
+            return any(s.get("status") != "pause" for s in sessions)
+
+        wait_for(session_back, self.name + " to get its remembered session back", 60)
+
     def daemon_pid(self):
         try:
             with open(os.path.join(self.home, "daemon.pid")) as f:
