@@ -151,6 +151,13 @@ protected:
     // with the wait length, bounded by channel_timeout and the abort flag.
     int SSLHandshake(SSL *ssl);
 
+    // The relay tunnel upgrade of the open plain socket: SSL to the endpoint (any
+    // certificate), the tunnel handshake for ip:port, then the SSL layer is dropped without
+    // a close notification. 0, or -1 with the step that failed (and the endpoint's status
+    // or the handshake's code in code) for the caller's log line; the channel stays open.
+    enum RelayStep { RELAY_INIT_SSL = 1, RELAY_SET_FD, RELAY_SSL_CONNECT, RELAY_HANDSHAKE };
+    int RelayUpgrade(const char *ip, int port, RelayStep &failed, int &code);
+
     CHANNEL_OPS m_ops;
     char *w_buf;
     uint32_t w_head;

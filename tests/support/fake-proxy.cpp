@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -117,12 +118,11 @@ FakeProxy::~FakeProxy()
     {
         std::lock_guard<std::mutex> guard(m_lock);
         for (int fd : m_fds)
-            shutdown(fd, SHUT_RDWR);
+            if (fd >= 0)
+                shutdown(fd, SHUT_RDWR);
     }
     for (std::thread &t : m_threads)
         t.join();
-    for (int fd : m_fds)
-        close(fd);
     for (int fd : {m_listener, m_wake[0], m_wake[1]})
         if (fd >= 0)
             close(fd);
@@ -143,9 +143,36 @@ void FakeProxy::AcceptLoop()
             continue;
         ++m_accepted;
         std::lock_guard<std::mutex> guard(m_lock);
+        size_t slot = m_fds.size();
         m_fds.push_back(fd);
-        m_threads.emplace_back([this, fd] { m_handler(fd); });
+        m_threads.emplace_back([this, fd, slot] {
+            if (m_handler)
+                m_handler(fd);
+            // The connection ends with its handler; the slot is cleared under the lock so
+            // that the destructor never shuts down a descriptor number reused since.
+            std::lock_guard<std::mutex> slot_guard(m_lock);
+            shutdown(fd, SHUT_RDWR);
+            close(fd);
+            m_fds[slot] = -1;
+            m_idle.notify_all();
+        });
     }
+}
+
+bool FakeProxy::WaitIdle()
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (!m_idle.wait_for(guard, std::chrono::seconds(10), [this] {
+            return std::all_of(m_fds.begin(), m_fds.end(), [](int fd) { return fd < 0; });
+        }))
+        return false;
+    // Every handler has left its last locked step, so the threads end without the lock;
+    // joining them here makes the thread count of the process settle.
+    for (std::thread &t : m_threads)
+        t.join();
+    m_threads.clear();
+    m_fds.clear();
+    return true;
 }
 
 bool FakeProxy::ReadHead(int fd, std::string &head, int timeout_ms)
@@ -231,7 +258,7 @@ void FakeProxy::Pump(int a, int b)
     }
 }
 
-void FakeProxy::Establish(int fd, const std::string &head)
+void FakeProxy::Establish(int fd, const std::string &head, bool answer)
 {
     // "CONNECT host:port HTTP/1.1"
     size_t start = head.find(' ') + 1;
@@ -249,7 +276,7 @@ void FakeProxy::Establish(int fd, const std::string &head)
         close(target);
         return;
     }
-    if (Send(fd, "HTTP/1.1 200 Connection established\r\n\r\n"))
+    if (!answer || Send(fd, "HTTP/1.1 200 Connection established\r\n\r\n"))
         Pump(fd, target);
     close(target);
 }
@@ -364,4 +391,16 @@ void FakeNtlmProxy::Serve(int fd)
     }
     ++m_rejected;
     FakeProxy::Send(fd, FakeProxy::Answer407({"NTLM"}));
+}
+
+EchoTarget::EchoTarget()
+    : m_server([](int fd) {
+          char buf[65536];
+          for (;;) {
+              ssize_t n = recv(fd, buf, sizeof(buf), 0);
+              if (n <= 0 || !FakeProxy::Send(fd, std::string(buf, static_cast<size_t>(n))))
+                  return;
+          }
+      })
+{
 }

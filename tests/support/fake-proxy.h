@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,8 +17,9 @@ class FakeProxy
 public:
     typedef std::function<void(int fd)> Handler;
 
+    // Each connection is closed when its handler returns.
     explicit FakeProxy(Handler handler);
-    // Shuts down every accepted connection, so that handlers blocked in a read return, and
+    // Shuts down every open connection, so that handlers blocked in a read return, and
     // joins all threads.
     ~FakeProxy();
     FakeProxy(const FakeProxy &) = delete;
@@ -25,6 +27,8 @@ public:
 
     int port() const { return m_port; }
     int accepted() const { return m_accepted.load(); }
+    // Waits until every accepted connection's handler has returned. false after 10 s.
+    bool WaitIdle();
 
     // Reads a request head up to its empty line (at most 64 KiB). false when the peer
     // closed or nothing came within timeout_ms.
@@ -34,9 +38,9 @@ public:
     static bool Send(int fd, const std::string &bytes);
     // Blocks until the peer closes (or the proxy shuts the connection down).
     static void WaitClosed(int fd);
-    // Answers 200 to the CONNECT of head and relays bytes to its target until either side
-    // closes.
-    static void Establish(int fd, const std::string &head);
+    // Answers 200 (when answer is true) to the CONNECT of head and relays bytes to its
+    // target until either side closes.
+    static void Establish(int fd, const std::string &head, bool answer = true);
     // Copies bytes both ways between a and b until either side closes.
     static void Pump(int a, int b);
     // A 407 answer with the given Proxy-Authenticate values and a small body.
@@ -51,7 +55,8 @@ private:
     int m_port;
     std::atomic<int> m_accepted;
     std::mutex m_lock;
-    std::vector<int> m_fds;
+    std::condition_variable m_idle;
+    std::vector<int> m_fds; // -1 once the connection ended
     std::vector<std::thread> m_threads;
     std::thread m_acceptor;
 };
@@ -98,4 +103,16 @@ private:
     mutable std::mutex m_lock;
     std::string m_user, m_domain, m_blob_info;
     FakeProxy m_proxy; // last: its threads use the members above
+};
+
+// A loopback target that sends back what it receives.
+class EchoTarget
+{
+public:
+    EchoTarget();
+    int port() const { return m_server.port(); }
+    bool WaitIdle() { return m_server.WaitIdle(); }
+
+private:
+    FakeProxy m_server;
 };

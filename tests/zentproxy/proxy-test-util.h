@@ -65,27 +65,6 @@ private:
     }
 };
 
-// A loopback target that sends back what it receives.
-class EchoTarget
-{
-public:
-    EchoTarget()
-        : m_server([](int fd) {
-              char buf[65536];
-              for (;;) {
-                  ssize_t n = recv(fd, buf, sizeof(buf), 0);
-                  if (n <= 0 || !FakeProxy::Send(fd, std::string(buf, static_cast<size_t>(n))))
-                      return;
-              }
-          })
-    {
-    }
-    int port() const { return m_server.port(); }
-
-private:
-    FakeProxy m_server;
-};
-
 inline int OpenThroughProxy(int proxy_port, int target_port, int type, const char *user = "User",
                             const char *password = "Password", const char *domain = "Domain",
                             const char *host = "ws1", const char *proxy_host = "127.0.0.1")

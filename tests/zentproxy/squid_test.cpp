@@ -55,6 +55,7 @@ TEST_F(SquidTest, BasicAuthenticationChecksThePassword)
     EXPECT_EQ("basic", RoundTrip(fd, "basic"));
     ZENTProxyTunnelClose(fd);
 
+    ASSERT_TRUE(target.WaitIdle());
     int fds = CountOpenFds(), threads = CountThreads();
     EXPECT_EQ(ZENTPROXY_ERR_AUTH,
               OpenThroughProxy(squid.port(), target.port(), PROXY_AUTO_AUTH, "User", "wrong"));
