@@ -1,6 +1,7 @@
 #include "libzenttunnelclient/zent-tunnel-client.h"
 
 #include "libzenttunnelclient/zent-crypto.h"
+#include "libzenttunnelclient/zent-tunnel-answer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -101,13 +102,10 @@ int SendRequest(SSL *ssl, const std::string &request, Waiter &waiter)
     return 0;
 }
 
-enum LineResult { LINE_OK, LINE_END, LINE_TIMEOUT };
-
 // Takes one line (through its line feed, at most kZENTTunnelMaxLine bytes) and never a
-// byte more: what the endpoint sends after its answer is not the SSL layer's. LINE_END when
-// the connection ended or failed, LINE_TIMEOUT when time ran out (or the wait was
-// aborted); a partial line is dropped in both cases.
-LineResult ReadLine(SSL *ssl, Waiter &waiter, std::string &line)
+// byte more: what the endpoint sends after its answer is not the SSL layer's. A partial
+// line is dropped when the connection ends or the time runs out.
+ZENTTunnelLine ReadLine(SSL *ssl, Waiter &waiter, std::string &line)
 {
     line.clear();
     char buf[kZENTTunnelMaxLine];
@@ -117,21 +115,21 @@ LineResult ReadLine(SSL *ssl, Waiter &waiter, std::string &line)
         if (n <= 0) {
             int err = SSL_get_error(ssl, n);
             if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
-                return LINE_END;
+                return ZENT_LINE_END;
             int ready = waiter.Wait(err == SSL_ERROR_WANT_WRITE);
             if (ready <= 0)
-                return ready == 0 ? LINE_TIMEOUT : LINE_END;
+                return ready == 0 ? ZENT_LINE_TIMEOUT : ZENT_LINE_END;
             continue;
         }
         const char *lf = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(n)));
         int take = lf != nullptr ? static_cast<int>(lf - buf) + 1 : n;
         if (SSL_read(ssl, buf, take) != take)
-            return LINE_END;
+            return ZENT_LINE_END;
         line.append(buf, static_cast<size_t>(take));
         if (lf != nullptr)
             break;
     }
-    return LINE_OK;
+    return ZENT_LINE_OK;
 }
 
 } // namespace
@@ -160,19 +158,23 @@ int ZENTTunnelClientHandshake(SSL *ssl, const char *host, int port, struct timev
     int ret = SendRequest(ssl, request, waiter);
     if (ret != 0)
         return ret;
-    // The first line must be an HTTP status line: an endpoint that closes, stays silent or
-    // answers something else has not accepted the target.
+    return ZENTTunnelReadAnswer(
+        [ssl, &waiter](std::string &line) { return ReadLine(ssl, waiter, line); });
+}
+
+int ZENTTunnelReadAnswer(const std::function<ZENTTunnelLine(std::string &line)> &next_line)
+{
+    // An endpoint that closes, stays silent or answers something other than HTTP has not
+    // accepted the target.
     std::string line;
-    LineResult got = ReadLine(ssl, waiter, line);
-    if (got == LINE_TIMEOUT)
+    ZENTTunnelLine got = next_line(line);
+    if (got == ZENT_LINE_TIMEOUT)
         return -ZENTTUNNEL_ERR_CONN_TIMEOUT;
-    if (got != LINE_OK || line.compare(0, 5, "HTTP/") != 0)
+    if (got != ZENT_LINE_OK || line.compare(0, 5, "HTTP/") != 0)
         return -ZENTTUNNEL_ERR_CONN_FAILED;
-    // Then headers until an empty line; the end of the connection or of the time also ends
-    // them, with the status seen so far.
     int status = ZENTTUNNEL_OK;
-    while (ReadLine(ssl, waiter, line) == LINE_OK) {
-        if (line[0] == '\r' || line[0] == '\n')
+    while (next_line(line) == ZENT_LINE_OK) {
+        if (line.empty() || line[0] == '\r' || line[0] == '\n')
             break;
         int value = 0;
         if (strncasecmp(line.c_str(), "X-Target-Status", 15) == 0 &&
