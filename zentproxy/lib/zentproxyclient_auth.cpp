@@ -29,6 +29,14 @@ std::string ConnectText(const PROXY_TARGET_INFO *target)
     return text;
 }
 
+// The CONNECT request carrying "Proxy-Authorization: SCHEME BASE64(credentials)".
+std::string AuthorizedConnect(const PROXY_TARGET_INFO *target, const char *scheme,
+                              const std::string &credentials)
+{
+    return ConnectText(target) + "Proxy-Authorization: " + scheme + " " +
+           ProxyBase64Encode(credentials.data(), credentials.size()) + "\r\n\r\n";
+}
+
 // Sends one request and reads the answer. 0 with the code, or a negative code.
 int Exchange(int fd, const std::string &request, int &code, ProxyHeaderList &headers)
 {
@@ -96,9 +104,8 @@ int AuthBasic(int fd, const PROXY_TARGET_INFO *target, const PROXY_AUTH_INFO *au
     int ret = CheckCredentials(auth);
     if (ret != 0)
         return ret;
-    std::string pair = std::string(auth->szUserName) + ":" + auth->szUserPasswd;
-    std::string request = ConnectText(target) + "Proxy-Authorization: Basic " +
-                          ProxyBase64Encode(pair.data(), pair.size()) + "\r\n\r\n";
+    std::string request =
+        AuthorizedConnect(target, "Basic", std::string(auth->szUserName) + ":" + auth->szUserPasswd);
     ProxyLog(PROXY_WARNING, "[WARN]lib/zentproxyclient_auth.c [%d]pkt buf = '%s'\n\n", __LINE__,
              request.c_str());
     int code = 0;
@@ -164,8 +171,7 @@ int NTLMPhase2(int fd, const PROXY_TARGET_INFO *target, const ZENT_PROXY_AUTH_DA
     NTLMBytes type3 = NTLMBuildAuthenticate(data, challenge, nonce, NTLMTimestamp(time(nullptr)));
     if (type3.empty())
         return ZENTPROXY_ERR_BUILD;
-    std::string request = ConnectText(target) + "Proxy-Authorization: NTLM " +
-                          ProxyBase64Encode(type3.data(), type3.size()) + "\r\n\r\n";
+    std::string request = AuthorizedConnect(target, "NTLM", type3);
     ProxyLog(PROXY_WARNING, "[WARN]lib/zentproxyclient_auth.c [%d]%s\n\n", __LINE__,
              request.c_str());
     int code = 0;
@@ -192,11 +198,9 @@ int AuthNTLM(int fd, const PROXY_TARGET_INFO *target, const PROXY_AUTH_INFO *aut
     NTLMBytes type1 = NTLMBuildNegotiate(data.flags, data.szDomainName, data.szHostName);
     if (type1.empty())
         return ZENTPROXY_ERR_BUILD;
-    std::string request = ConnectText(target) + "Proxy-Authorization: NTLM " +
-                          ProxyBase64Encode(type1.data(), type1.size()) + "\r\n\r\n";
     int code = 0;
     ProxyHeaderList headers;
-    ret = Exchange(fd, request, code, headers);
+    ret = Exchange(fd, AuthorizedConnect(target, "NTLM", type1), code, headers);
     if (ret != 0)
         return ret;
     if (code == kCodeEstablished)

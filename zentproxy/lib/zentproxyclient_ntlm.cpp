@@ -97,6 +97,15 @@ NTLMBytes HmacMd5(const NTLMBytes &key, const NTLMBytes &data)
     return NTLMBytes(reinterpret_cast<char *>(digest), len);
 }
 
+// The first header_size bytes of a message of the given type: signature, type, zeros.
+NTLMBytes MessageHeader(size_t header_size, uint32_t type)
+{
+    NTLMBytes m(header_size, '\0');
+    memcpy(&m[0], kSignature, sizeof(kSignature));
+    Put32(m, 8, type);
+    return m;
+}
+
 NTLMBytes Bytes(const uint8_t *p, size_t n)
 {
     return NTLMBytes(reinterpret_cast<const char *>(p), n);
@@ -207,9 +216,7 @@ NTLMBytes NTLMBuildNegotiate(uint32_t flags, const std::string &domain, const st
     std::string uhost = UpperAscii(host);
     if (udomain.size() > 0xFFFF || uhost.size() > 0xFFFF)
         return NTLMBytes();
-    NTLMBytes m(kNegotiateHeader, '\0');
-    memcpy(&m[0], kSignature, sizeof(kSignature));
-    Put32(m, 8, 1);
+    NTLMBytes m = MessageHeader(kNegotiateHeader, 1);
     Put32(m, 12, flags);
     // The host name comes first in the data, the domain after it.
     PutField(m, 24, uhost);
@@ -269,9 +276,7 @@ NTLMBytes NTLMBuildAuthenticate(const ZENT_PROXY_AUTH_DATA &data, const NTLMChal
     for (const NTLMBytes *field : {&domain, &user, &host, &lm, &nt})
         if (field->size() > 0xFFFF)
             return NTLMBytes();
-    NTLMBytes m(kAuthenticateHeader, '\0');
-    memcpy(&m[0], kSignature, sizeof(kSignature));
-    Put32(m, 8, 3);
+    NTLMBytes m = MessageHeader(kAuthenticateHeader, 3);
     PutField(m, 28, domain);
     PutField(m, 36, user);
     PutField(m, 44, host);
