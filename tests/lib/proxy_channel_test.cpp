@@ -3,68 +3,15 @@
 #include "proxy-channel.h"
 
 #include "error-code.h"
-#include "proto-common.h"
-#include "protocol/stream.h"
-#include "support/fake-proxy.h"
+#include "support/exchange-server.h"
 #include "support/fake-tunnel.h"
 #include "support/process-usage.h"
 #include "support/squid-process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <thread>
 
 namespace
 {
-
-// A loopback server that answers one request exchange: it reads the header and the
-// request and sends back the request's "sync_id" under "echo".
-class ExchangeServer
-{
-public:
-    ExchangeServer()
-        : m_proxy([](int fd) {
-              Channel channel;
-              if (channel.Open(dup(fd), true) != 0)
-                  return;
-              char header[8];
-              PStream stream;
-              PObject request, answer;
-              if (channel.Read(header, sizeof(header)) != 0 || stream.Recv(channel, request) != 0)
-                  return;
-              answer["echo"] = request["sync_id"].asUInt64();
-              answer["alive"] = 30;
-              stream.Send(channel, answer);
-              channel.FlushWrite(0);
-          })
-    {
-    }
-    int port() const { return m_proxy.port(); }
-    bool WaitIdle() { return m_proxy.WaitIdle(); }
-
-private:
-    FakeProxy m_proxy;
-};
-
-// One exchange on an opened channel; the echoed sync id, or -1.
-int64_t RunExchange(Channel &channel, uint64_t sync_id)
-{
-    PObject request, response;
-    InitRequest(request, "pull_event");
-    request["sync_id"] = sync_id;
-    PStream stream;
-    ProtoExchangeOptions options;
-    ProtoExchangeHooks hooks;
-    if (ProtoRunExchange(channel, stream, SCMD_EVT_PULL, request, response, options, hooks) != 0)
-        return -1;
-    return static_cast<int64_t>(response["echo"].asUInt64());
-}
 
 ProxyInfo Proxy(int port, const char *user = "", const char *password = "")
 {
@@ -94,11 +41,11 @@ TEST(ProxyChannelTest, RequestExchangesThroughSquidDirectlyAndToTheRelay)
 
     ProxyChannel channel(Proxy(squid.port()));
     ASSERT_EQ(0, channel.Open("127.0.0.1", server.port()));
-    EXPECT_EQ(77, RunExchange(channel, 77));
+    EXPECT_EQ(77, RunEchoExchange(channel, 77));
     channel.Close();
     // A closed proxy channel opens again.
     ASSERT_EQ(0, channel.Open("127.0.0.1", server.port()));
-    EXPECT_EQ(78, RunExchange(channel, 78));
+    EXPECT_EQ(78, RunEchoExchange(channel, 78));
 
     FakeTunnel relay;
     TunnelInfo tunnel;
@@ -107,7 +54,7 @@ TEST(ProxyChannelTest, RequestExchangesThroughSquidDirectlyAndToTheRelay)
     tunnel.tunnel_port = static_cast<uint16_t>(relay.port());
     ProxyTunnelChannel both(Proxy(squid.port()), tunnel);
     ASSERT_EQ(0, both.Open("127.0.0.1", server.port()));
-    EXPECT_EQ(79, RunExchange(both, 79));
+    EXPECT_EQ(79, RunEchoExchange(both, 79));
     EXPECT_EQ(1, relay.valid_tokens());
 }
 
@@ -118,7 +65,7 @@ TEST(ProxyChannelTest, WrongBasicPasswordFailsTheOpen)
     ExchangeServer server;
     ProxyChannel good(Proxy(squid.port(), "User", "Password"));
     ASSERT_EQ(0, good.Open("127.0.0.1", server.port()));
-    EXPECT_EQ(5, RunExchange(good, 5));
+    EXPECT_EQ(5, RunEchoExchange(good, 5));
     good.Close();
     ASSERT_TRUE(server.WaitIdle());
 
