@@ -81,11 +81,11 @@ class Connection
 {
 public:
     // Channels in the pool of every connection.
-    static const size_t kPoolSize = 4;
+    static constexpr size_t kPoolSize = 4;
 
     // Expiry values of a pooled channel.
-    static const uint32_t kNotConnected = 0xFFFFFFFFu; // closed; open before use
-    static const uint32_t kJustConnected = 31536000u;  // logged in, keep-alive not known yet
+    static constexpr uint32_t kNotConnected = 0xFFFFFFFFu; // closed; open before use
+    static constexpr uint32_t kJustConnected = 31536000u;  // logged in, keep-alive not known yet
 
     // A pooled channel with its state: not connected, just logged in, or usable without a
     // new login until the wall clock (seconds since 1970) passes `expire`.
