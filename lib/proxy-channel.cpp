@@ -51,7 +51,8 @@ int ProxyChannel::OpenThroughProxy(const char *ip, int port)
     PROXY_TARGET_INFO target = {ip, port};
     PROXY_AUTH_INFO auth = {user_name.c_str(), user_password.c_str(), user_domain.c_str(),
                             user_host.c_str(), PROXY_AUTO_AUTH};
-    int sock = ZENTProxyTunnelOpen(&server, &target, &auth);
+    bool refused = false;
+    int sock = ZENTProxyTunnelOpenChecked(&server, &target, &auth, &refused);
     ClearRead();
     ClearWrite();
     if (sock < 0) {
@@ -59,7 +60,16 @@ int ProxyChannel::OpenThroughProxy(const char *ip, int port)
                        "[ERROR] proxy_channel.cpp(%d): ProxyChannel::Open: fail to connect to proxy "
                        "server (%s:%d)\n",
                        __LINE__, proxy_address.c_str(), proxy_port);
-        return ERR_IO;
+        if (!refused)
+            return ERR_IO;
+        // A refusal of the credentials is an authentication error, which the pullers and
+        // workers report to the user interface as a connection error; a plain I/O error
+        // would only be retried in silence, and a wrong password would never be noticed.
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] proxy_channel.cpp(%d): ProxyChannel::Open: proxy server (%s:%d) "
+                       "refused the credentials of user '%s'\n",
+                       __LINE__, proxy_address.c_str(), proxy_port, user_name.c_str());
+        return ERR_AUTH;
     }
     Logger::LogMsg(Logger::L_WARNING, kComponent,
                    "[WARNING] proxy_channel.cpp(%d): ProxyChannel::Open: socket %d has been connect "
@@ -99,9 +109,12 @@ int ProxyTunnelChannel::Open(const char *ip, int port)
     int ret = ERR_IO;
     RelayStep failed = RELAY_INIT_SSL;
     int code = 0;
-    if (OpenThroughProxy(tunnel_address.c_str(), tunnel_port) != 0) {
+    int opened = OpenThroughProxy(tunnel_address.c_str(), tunnel_port);
+    if (opened != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] proxy_tunnel_channel.cpp(%d): Open proxy failed\n", __LINE__);
+        if (opened == ERR_AUTH)
+            ret = ERR_AUTH;
     } else if (RelayUpgrade(ip, port, failed, code) == 0) {
         ret = ERR_OK;
     } else {

@@ -71,7 +71,8 @@ TEST(ProxyChannelTest, WrongBasicPasswordFailsTheOpen)
 
     int fds = CountOpenFds(), threads = CountThreads();
     ProxyChannel wrong(Proxy(squid.port(), "User", "wrong"));
-    EXPECT_EQ(ERR_IO, wrong.Open("127.0.0.1", server.port()));
+    // Refused credentials are an authentication error, which is reported to the user.
+    EXPECT_EQ(ERR_AUTH, wrong.Open("127.0.0.1", server.port()));
     EXPECT_TRUE(wrong.IsClosed());
     EXPECT_EQ(fds, CountOpenFds());
     EXPECT_EQ(threads, CountThreads());

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ void FakeUI::serve()
         }
         std::lock_guard<std::mutex> guard(m_lock);
         m_messages.push_back(msg);
+        m_arrivals.push_back(std::chrono::steady_clock::now());
         m_arrived.notify_all();
     }
 }
@@ -86,6 +88,22 @@ std::vector<PObject> FakeUI::messages()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_messages;
+}
+
+std::vector<std::chrono::steady_clock::time_point> FakeUI::arrivals()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_arrivals;
+}
+
+void writeSessionFilterFiles(const std::string &config)
+{
+    ::mkdir(config.c_str(), 0700);
+    ::mkdir((config + "/conf").c_str(), 0700);
+    const std::string version = "[Version]\nmajor = 1\nminor = 0\n";
+    std::ofstream(config + "/conf/blacklist.filter") << version;
+    std::ofstream(config + "/conf/whitelist.filter") << version << "[File]\nwhite_ext = \"*\"\n";
+    std::ofstream(config + "/conf/force-hash-check-list.filter") << version;
 }
 
 int controlRequest(int port, const PObject &request, PObject &reply)

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -29,6 +30,8 @@ public:
     // Waits until at least n messages have arrived; false after timeout_ms.
     bool waitFor(size_t n, int timeout_ms);
     std::vector<PObject> messages();
+    // When each message of messages() arrived, in the same order.
+    std::vector<std::chrono::steady_clock::time_point> arrivals();
 
 private:
     void serve();
@@ -39,6 +42,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_arrived;
     std::vector<PObject> m_messages;
+    std::vector<std::chrono::steady_clock::time_point> m_arrivals;
     std::thread m_thread;
 };
 
@@ -46,6 +50,10 @@ private:
 // send failed, -2 when no reply came back.
 int controlRequest(int port, const PObject &request, PObject &reply);
 PObject action(const char *name);
+
+// The filter files the user interface writes into a session's configuration folder
+// before adding the session: nothing filtered.
+void writeSessionFilterFiles(const std::string &config);
 
 // A loopback port nobody listens on right now (bound once by the kernel, then released).
 int unusedPort();

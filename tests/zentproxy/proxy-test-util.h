@@ -75,6 +75,23 @@ inline int OpenThroughProxy(int proxy_port, int target_port, int type, const cha
     return ZENTProxyTunnelOpen(&server, &target, &auth);
 }
 
+// Opens as above and tells whether the failure was the proxy refusing the credentials
+// (1), another failure (0), or a success (-1, the socket is closed again).
+inline int RefusedCredentials(int proxy_port, int target_port, int type, const char *user = "User",
+                              const char *password = "Password")
+{
+    PROXY_SERVER_INFO server = {"127.0.0.1", proxy_port};
+    PROXY_TARGET_INFO target = {"127.0.0.1", target_port};
+    PROXY_AUTH_INFO auth = {user, password, "Domain", "ws1", type};
+    bool refused = false;
+    int fd = ZENTProxyTunnelOpenChecked(&server, &target, &auth, &refused);
+    if (fd >= 0) {
+        ZENTProxyTunnelClose(fd);
+        return -1;
+    }
+    return refused ? 1 : 0;
+}
+
 // Sends text on a blocking read of the non-blocking tunnel socket and returns the echo.
 inline std::string RoundTrip(int fd, const std::string &text)
 {

@@ -83,6 +83,10 @@ TEST(ProxyClientTest, BasicIsUsedWhenTheProxyRefusesNoAuthAndNtlm)
     EXPECT_EQ(ZENTPROXY_ERR_AUTH,
               OpenThroughProxy(proxy.port(), target.port(), PROXY_AUTO_AUTH, "User", "wrong"));
     EXPECT_EQ(1, log.Count("Basic proxy auth failed, Not support basic auth?"));
+    // The caller learns that the proxy refused the credentials, in both modes.
+    EXPECT_EQ(1, RefusedCredentials(proxy.port(), target.port(), PROXY_AUTO_AUTH, "User", "wrong"));
+    EXPECT_EQ(1, RefusedCredentials(proxy.port(), target.port(), PROXY_BASIC_AUTH, "User", "wrong"));
+    EXPECT_EQ(-1, RefusedCredentials(proxy.port(), target.port(), PROXY_BASIC_AUTH));
     // Without a user name Basic sends nothing.
     EXPECT_EQ(ZENTPROXY_ERR_AUTH,
               OpenThroughProxy(proxy.port(), target.port(), PROXY_BASIC_AUTH, ""));
@@ -194,6 +198,7 @@ TEST(ProxyClientTest, BadProxiesFailCleanly)
         const char *name;
         Handler handler;
         int max_seconds;
+        int refused = 0; // whether the failure counts as refused credentials
     } cases[] = {
         {"garbage",
          [](int fd) {
@@ -227,7 +232,7 @@ TEST(ProxyClientTest, BadProxiesFailCleanly)
                  FakeProxy::Send(fd, FakeProxy::Answer407({"Basic realm=\"x\"",
                                                            "NTLM TlRMTVNTUAACAAAAAAAAADAAAAAFgokAASNFZ4mrze8AAAAAAAAAAAAAAAAAAAAA"}));
          },
-         3},
+         3, 1},
         {"closes mid-answer",
          [](int fd) {
              std::string head;
@@ -260,7 +265,7 @@ TEST(ProxyClientTest, BadProxiesFailCleanly)
         auto start = std::chrono::steady_clock::now();
         {
             FakeProxy proxy(c.handler);
-            EXPECT_EQ(ZENTPROXY_ERR_AUTH, OpenThroughProxy(proxy.port(), 9, PROXY_AUTO_AUTH));
+            EXPECT_EQ(c.refused, RefusedCredentials(proxy.port(), 9, PROXY_AUTO_AUTH));
             EXPECT_EQ(4, proxy.accepted());
         }
         auto seconds = std::chrono::duration_cast<std::chrono::seconds>(

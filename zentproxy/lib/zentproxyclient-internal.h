@@ -63,6 +63,12 @@ int ProxyReadLine(int fd, std::string &line);
 // for an answer that is not HTTP or is too large.
 int ProxyReadResponse(int fd, int &code, ProxyHeaderList &headers);
 
+// The status code of the last response read on the calling thread (0 when none was read
+// since the last reset). Each attempt runs on a thread of its own, so an attempt reads back
+// the answer it got without sharing state with the others.
+int ProxyLastResponseCode();
+void ProxyResetLastResponseCode();
+
 // Standard Base64 without line breaks.
 std::string ProxyBase64Encode(const void *data, size_t len);
 // false for text that is not Base64.

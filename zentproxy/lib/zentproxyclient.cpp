@@ -28,6 +28,7 @@ struct PROXY_AUTH_INFO_PACK {
     PROXY_TARGET_INFO target_info;
     PROXY_AUTH_INFO auth_info;
     int result;
+    int last_code; // status of the last answer the attempt read, 0 for none
 
     PROXY_AUTH_INFO_PACK(int type, const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *target,
                          const PROXY_AUTH_INFO *auth)
@@ -38,7 +39,7 @@ struct PROXY_AUTH_INFO_PACK {
           target_info{target_address.c_str(), target->TargetPort},
           auth_info{user_name.c_str(), user_passwd.c_str(), user_domain.c_str(), user_host.c_str(),
                     type},
-          result(-1)
+          result(-1), last_code(0)
     {
     }
     PROXY_AUTH_INFO_PACK(const PROXY_AUTH_INFO_PACK &) = delete;
@@ -145,9 +146,14 @@ int PrepareSocket(int fd, const char *host, int port, struct sockaddr_in &addr)
     return 0;
 }
 
+// Status code with which a proxy asks for (other) credentials.
+const int kCodeProxyAuthRequired = 407;
+
 void RunAttempt(PROXY_AUTH_INFO_PACK *pack)
 {
+    ProxyResetLastResponseCode();
     pack->result = HandleProxyAuthByProto(&pack->server_info, &pack->target_info, &pack->auth_info);
+    pack->last_code = ProxyLastResponseCode();
     ProxyLog(PROXY_WARNING, "[WARN]lib/zentproxyclient.c [%d]auth process for type %d done, ret = %d\n",
              __LINE__, pack->auth_type, pack->result);
 }
@@ -155,7 +161,7 @@ void RunAttempt(PROXY_AUTH_INFO_PACK *pack)
 // Runs every method of the table at once; keeps the first success in table order and
 // closes the others. Returns only when all attempts have ended.
 int RunAllMethods(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *target,
-                  const PROXY_AUTH_INFO *auth)
+                  const PROXY_AUTH_INFO *auth, bool &auth_refused)
 {
     PROXY_AUTH_INFO_PACK *packs[kProxyMethodCount] = {};
     std::thread threads[kProxyMethodCount];
@@ -191,6 +197,8 @@ int RunAllMethods(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *targ
             continue;
         }
         int fd = packs[i]->result;
+        if (fd < 0 && packs[i]->last_code == kCodeProxyAuthRequired)
+            auth_refused = true;
         delete packs[i];
         if (fd < 0) {
             ProxyLog(PROXY_WARNING, "[WARN]lib/zentproxyclient.c [%d]Try %s (%d) failed\n", __LINE__,
@@ -286,6 +294,14 @@ int HandleProxyAuthByProto(const PROXY_SERVER_INFO *server, const PROXY_TARGET_I
 int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *target,
                         const PROXY_AUTH_INFO *auth)
 {
+    return ZENTProxyTunnelOpenChecked(server, target, auth, nullptr);
+}
+
+int ZENTProxyTunnelOpenChecked(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *target,
+                               const PROXY_AUTH_INFO *auth, bool *auth_refused)
+{
+    if (auth_refused != nullptr)
+        *auth_refused = false;
     if (!ValidParameters(server, target, auth))
         return BadParameter();
     ProxyLog(PROXY_INFO, "[INFO]lib/zentproxyclient.c [%d]UserName:%s\n\n", __LINE__,
@@ -295,9 +311,18 @@ int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO
     ProxyLog(PROXY_INFO, "[INFO]lib/zentproxyclient.c [%d]Domain:%s\n\n", __LINE__,
              auth->szUserDomain);
     ProxyLog(PROXY_INFO, "[INFO]lib/zentproxyclient.c [%d]Host:%s\n\n", __LINE__, auth->szUserHost);
-    int fd = auth->AuthType == PROXY_AUTO_AUTH ? RunAllMethods(server, target, auth)
-                                               : HandleProxyAuthByProto(server, target, auth);
+    bool refused = false;
+    int fd = -1;
+    if (auth->AuthType == PROXY_AUTO_AUTH) {
+        fd = RunAllMethods(server, target, auth, refused);
+    } else {
+        ProxyResetLastResponseCode();
+        fd = HandleProxyAuthByProto(server, target, auth);
+        refused = fd < 0 && ProxyLastResponseCode() == kCodeProxyAuthRequired;
+    }
     if (fd < 0) {
+        if (auth_refused != nullptr)
+            *auth_refused = refused;
         ProxyLog(PROXY_ERR, "[ERROR] lib/zentproxyclient.c [%d]authentication for (%d) fail,ret = %d\n",
                  __LINE__, auth->AuthType, fd);
         return ZENTPROXY_ERR_AUTH;

@@ -69,6 +69,12 @@ void ZENTProxyInitLogger(ZENTProxyLogCallback callback);
 // method succeeded. Every socket of a failed attempt is closed.
 int ZENTProxyTunnelOpen(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *target,
                         const PROXY_AUTH_INFO *auth);
+// The same, and when it fails, *auth_refused tells whether the proxy was reached and
+// answered "407" to the last request of an attempt: it wants credentials that it did not
+// accept (a wrong user name or password), as opposed to a proxy that cannot be reached or
+// answers nonsense. The caller can then tell the user what to fix.
+int ZENTProxyTunnelOpenChecked(const PROXY_SERVER_INFO *server, const PROXY_TARGET_INFO *target,
+                               const PROXY_AUTH_INFO *auth, bool *auth_refused);
 // Shuts the socket down in both directions and closes it.
 void ZENTProxyTunnelClose(int sock);
 // A connected, non-blocking socket to the proxy, or -1.

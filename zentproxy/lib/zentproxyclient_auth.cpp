@@ -37,6 +37,8 @@ std::string AuthorizedConnect(const PROXY_TARGET_INFO *target, const char *schem
            ProxyBase64Encode(credentials.data(), credentials.size()) + "\r\n\r\n";
 }
 
+thread_local int t_last_response_code = 0;
+
 // Sends one request and reads the answer. 0 with the code, or a negative code.
 int Exchange(int fd, const std::string &request, int &code, ProxyHeaderList &headers)
 {
@@ -45,6 +47,7 @@ int Exchange(int fd, const std::string &request, int &code, ProxyHeaderList &hea
     int ret = ProxyReadResponse(fd, code, headers);
     if (ret != 0)
         return ret;
+    t_last_response_code = code;
     ProxyLog(PROXY_WARNING, "[WARN]lib/zentproxyclient_auth.c [%d]Response code = %d\n", __LINE__,
              code);
     return 0;
@@ -224,6 +227,16 @@ int AuthNTLMv2(int fd, const PROXY_TARGET_INFO *target, const PROXY_AUTH_INFO *a
 }
 
 } // namespace
+
+int ProxyLastResponseCode()
+{
+    return t_last_response_code;
+}
+
+void ProxyResetLastResponseCode()
+{
+    t_last_response_code = 0;
+}
 
 const ZENT_PROXY_AUTH_CONTROL kProxyAuthControl[kProxyMethodCount] = {
     {PROXY_NO_AUTH, "NO Auth", AuthNone},

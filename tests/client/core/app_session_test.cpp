@@ -32,17 +32,6 @@ void writeFile(const std::string &path, const std::string &text)
     std::ofstream(path) << text;
 }
 
-// The filter files the user interface writes before adding a session: nothing filtered.
-void writeFilterFiles(const std::string &config)
-{
-    ::mkdir(config.c_str(), 0700);
-    ::mkdir((config + "/conf").c_str(), 0700);
-    const std::string version = "[Version]\nmajor = 1\nminor = 0\n";
-    writeFile(config + "/conf/blacklist.filter", version);
-    writeFile(config + "/conf/whitelist.filter", version + "[File]\nwhite_ext = \"*\"\n");
-    writeFile(config + "/conf/force-hash-check-list.filter", version);
-}
-
 class SessionActionTest : public ::testing::Test
 {
 protected:
@@ -74,7 +63,7 @@ protected:
         std::string base = dir.path() + "/s" + std::to_string(id);
         ::mkdir(base.c_str(), 0700);
         ::mkdir((base + "/folder").c_str(), 0700);
-        writeFilterFiles(base + "/config");
+        writeSessionFilterFiles(base + "/config");
         PObject msg = action("add_session");
         msg["connection_id"] = conn;
         msg["session_id"] = id;
@@ -126,7 +115,7 @@ TEST_F(SessionActionTest, AddNeedsEveryRequiredMemberAndPreparesTheFolders)
     ::mkdir(base.c_str(), 0700);
     ::mkdir((base + "/folder").c_str(), 0700);
     ::mkdir((base + "/folder/.ZentoraWorkingDirectory").c_str(), 0700);
-    writeFilterFiles(base + "/config");
+    writeSessionFilterFiles(base + "/config");
     writeFile(base + "/folder/.ZentoraWorkingDirectory/stale.tmp", "old");
     reply = addSession(1, 1);
     EXPECT_FALSE(reply.hasMember("error")) << render(reply) << daemon.output();
