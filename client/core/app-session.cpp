@@ -14,6 +14,7 @@
 #include "file-op.h"
 #include "force-hash-check-list.h"
 #include "log.h"
+#include "server-path.h"
 #include "white-list.h"
 
 #include <new>
@@ -383,7 +384,6 @@ int AerolithApp::resume_session(const PObject &msg, PObject &response)
 
 int AerolithApp::add_event(const PObject &msg, PObject &response)
 {
-    (void)response;
     uint64_t sess_id = msg.hasMember("session_id") ? msg["session_id"].asUInt64() : 0;
     Registry::Entry entry;
     if (!Registry::getInstance().Find(sess_id, entry)) {
@@ -394,6 +394,16 @@ int AerolithApp::add_event(const PObject &msg, PObject &response)
     ustring type = msg["type"].asString();
     ustring path = msg["path"].asString();
     bool is_dir = msg.hasMember("is_dir") && msg["is_dir"].asBool();
+    // The path names something inside the session folder; anything that could reach
+    // outside it (or into the working directory) is refused before it becomes an event.
+    const char *problem = ServerPathProblem(path);
+    if (problem != nullptr) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] app.cpp(%d): add_event: refused path '%s': %s\n", __LINE__,
+                       path.c_str_utf8(), problem);
+        response["error"] = "Invalid parameters.";
+        return -1;
+    }
     if (type == "upload") {
         Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] app.cpp(%d): add upload event '%s'\n",
                        __LINE__, path.c_str_utf8());

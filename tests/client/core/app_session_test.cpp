@@ -206,7 +206,7 @@ TEST_F(SessionActionTest, ReloadValidatesAndNonRecursiveMovesSubFoldersToTrash)
     EXPECT_TRUE(exists(dir.path() + "/data-home/Trash/files/sub/unsynced.txt")) << daemon.output();
 }
 
-TEST_F(SessionActionTest, AddEventIgnoresUnknownSessionsAndTypes)
+TEST_F(SessionActionTest, AddEventIgnoresUnknownSessionsAndTypesAndRefusesUnsafePaths)
 {
     ASSERT_FALSE(addSession(1, 1).hasMember("error"));
     PObject msg = selector("add_event", "session_id", 1);
@@ -220,6 +220,21 @@ TEST_F(SessionActionTest, AddEventIgnoresUnknownSessionsAndTypes)
     msg["type"] = "upload";
     request(msg);
     EXPECT_NE(std::string::npos, daemon.output().find("invalid session id 4"));
+
+    // Paths that could leave the session folder or reach the working directory are refused
+    // at intake and never become events.
+    msg["session_id"] = 1;
+    for (const char *path : {"", "x", "../x", "/a/../../x", "/a/./b", "/a//b", "/a\\b",
+                             "/.ZentoraWorkingDirectory/x"}) {
+        for (const char *type : {"upload", "remove"}) {
+            SCOPED_TRACE(std::string(type) + " " + path);
+            msg["type"] = type;
+            msg["path"] = path;
+            EXPECT_EQ("Invalid parameters.", std::string(request(msg)["error"].asString().c_str_utf8()));
+        }
+    }
+    EXPECT_EQ(0u, request(action("get_status"))["session_list"][0]["unfinished_files"].asUInt64());
+    EXPECT_NE(std::string::npos, daemon.output().find("add_event: refused path '../x'"));
 }
 
 } // namespace
