@@ -188,9 +188,8 @@ Event TransferSession::localEvent(const std::string &path, Event::Type type, boo
     return ev;
 }
 
-int TransferSession::run(const Event &ev)
+int TransferSession::run(Worker &w, const Event &ev)
 {
-    Worker &w = worker;
     w.context.current_event = ev;
     w.context.root_entry = entry;
     w.context.connection = connection;

@@ -55,7 +55,9 @@ public:
 
     // One attempt at an event, as the worker loop makes it: context, dispatch, error table
     // (which keeps an interrupted transfer in the resume cache). The operation's result.
-    int run(const Event &ev);
+    int run(const Event &ev) { return run(worker, ev); }
+    // The same with another worker of this session (several run at once, as in the daemon).
+    int run(Worker &w, const Event &ev);
 
     // The event-database row of `path` (cleared when there is none).
     DBFileInfo row(const std::string &path);
