@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(g++ cmake ninja-build pkg-config libicu-dev libssl-dev openssl libsqlite3-dev sqlite3
           libgtest-dev libgmock-dev libbenchmark-dev rdiff nlohmann-json3-dev
-          python3 systemd inotify-tools squid)
+          python3 systemd inotify-tools squid rsync)
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do
