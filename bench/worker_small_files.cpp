@@ -197,6 +197,12 @@ std::vector<Event> ForgetLocally(TransferSession &s, const std::string &dir)
     return files;
 }
 
+double Load()
+{
+    double load[1] = {0};
+    return getloadavg(load, 1) == 1 ? load[0] : 0;
+}
+
 void PrintShares(const Run &r)
 {
     double other = 1;
@@ -224,7 +230,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "cannot start the server session\n");
         return 1;
     }
-    printf("%d events of 4 KiB files per run, loopback server, pool of 4 channels\n", events);
+    printf("%d events of 4 KiB files per run, loopback server, pool of 4 channels (load %.1f)\n",
+           events, Load());
     const std::string dir = "/small";
     for (int i = 0; i < events; ++i) {
         WriteFile(s.local + PathOf(dir, i), RandomBytes(4096, static_cast<unsigned>(i)));
@@ -236,7 +243,8 @@ int main(int argc, char **argv)
            "other");
     printf("%-22s %9.0f", "upload, 8 workers", up.rate);
     PrintShares(up);
-    printf("\n");
+    printf("  (load %.1f)\n", Load());
+    fflush(stdout);
 
     printf("%-22s %9s %8s %8s %8s %8s  %12s %12s %s\n", "download", "events/s", "server",
            "fsync", "database", "other", "exchange/s", "commit/s", "vs 1 worker");
@@ -259,7 +267,8 @@ int main(int argc, char **argv)
         }
         printf("%d worker%-14s %9.0f", workers, workers == 1 ? "" : "s", r.rate);
         PrintShares(r);
-        printf("  %12.0f %12.0f %.2f\n", exchange.rate, commit.rate, r.rate / reference);
+        printf("  %12.0f %12.0f %11.2f  (load %.1f)\n", exchange.rate, commit.rate,
+               r.rate / reference, Load());
         fflush(stdout);
     }
     printf("shares are of the workers' time: waiting for the server, in fsync, in the event "
