@@ -203,7 +203,10 @@ class Daemon:
     def start(self):
         if os.path.exists(self.state):
             os.remove(self.state)
+        # The Trash (where a non-recursive session moves sub-folders) stays in the run's
+        # directory as well.
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.home, "xdg"),
+                   XDG_DATA_HOME=os.path.join(self.home, "xdg-data"),
                    AEROLITH_DAEMON=self.build.daemon)
         out = open(os.path.join(self.home, "notifications.log"), "a")
         self.starter = subprocess.Popen(

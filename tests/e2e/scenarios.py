@@ -152,6 +152,23 @@ def removal_races_addition(c):
     expect(digest(b"added inside a removed folder\n") in contents_of(tree), "addition lost")
 
 
+def folder_removal_after_change_below(c):
+    """One side removes a folder in which the other side changed something it has not seen
+    yet: both sides and the server end alike."""
+    a, b = c.daemons
+    a.write("box/sub/f.txt", b"f\n")
+    a.write("box/keep.txt", b"keep\n")
+    c.wait_idle()
+    c.assert_converged()
+    b.send({"action": "pause", "session_id": 1})
+    os.remove(a.path("box/sub/f.txt"))
+    a.wait_idle()
+    shutil.rmtree(b.path("box"))
+    b.send({"action": "resume", "session_id": 1})
+    c.wait_idle()
+    c.assert_converged()
+
+
 def filter_hides_then_readmits(c):
     """A black-listed extension stays local; after the filter is loosened and the session
     reloaded, the hidden file arrives."""
@@ -230,6 +247,7 @@ def server_restart_mid_transfer(c):
 SCENARIOS = {f.__name__: f for f in (
     basic_both_ways, large_file_delta, conflict_both_edited, edit_against_removal,
     folder_removal_keeps_edit_made_while_down, removal_races_addition,
+    folder_removal_after_change_below,
     filter_hides_then_readmits, remove_and_add_session_back, kill_daemon_mid_transfer,
     server_restart_mid_transfer)}
 
