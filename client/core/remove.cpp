@@ -63,6 +63,11 @@ int HandleRemoveError(Worker &w, const PObject &response)
                        "[INFO] worker.cpp(%d): RemoveRemote: rescan directory '%s'\n", __LINE__,
                        full_path.c_str_utf8());
         EventManager::getInstance().IssueRescan(w.GetEntry().sess_id, w.GetPath(), false);
+        // The rescan sends the removals of what this side knew below the folder, but never
+        // an event for the folder itself; the folder is gone here and stays on the server
+        // with the changes this side has not seen. It comes back from the server with its
+        // current ids, so that both sides end with the same tree.
+        w.PushDownloadEvent(w.GetPath(), true);
         return 0;
     }
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] worker.cpp(%d): RemoveRemote: Failed to remove '%s'. %s\n",
