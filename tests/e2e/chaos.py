@@ -51,7 +51,9 @@ from aerolith_e2e import Cluster, E2EError, sha256_file, tree_snapshot  # noqa: 
 
 WORKING_DIR = ".ZentoraWorkingDirectory"
 DIRS = ["", "a", "a/b", "c", "c/d"]
-FILES = ["f1.txt", "f2.txt", "g.bin", "h.txt"]
+# "c" and "x" are folder names as well: a file on one side and a folder on the other
+# under one name is a clash users can make.
+FILES = ["f1.txt", "f2.txt", "g.bin", "h.txt", "c", "x"]
 CRASH_MARKS = ("terminate called", "AddressSanitizer", "runtime error:", "Segmentation fault",
                "Assertion", "core dumped", "ThreadSanitizer", "LeakSanitizer")
 
