@@ -121,6 +121,7 @@ int DeltaFileReader::readFile()
     fd_close(&patch_fd);
     fd_close(&basis_fd);
     work.reset();
+    spare.reset();
     return code;
 }
 
@@ -139,7 +140,9 @@ int DeltaFileReader::applyCommands()
     patch_offset = sizeof magic;
     basis_position = 0;
     work.reset(new uint8_t[PIECE_SIZE]);
+    spare.reset(new uint8_t[PIECE_SIZE]);
     work_size = 0;
+    in_flight = false;
     for (;;) {
         if (aborted())
             return ERROR_ABORT;
@@ -147,7 +150,7 @@ int DeltaFileReader::applyCommands()
         bool end_seen = false;
         int rc = readCommand(&cmd, &end_seen);
         if (rc == 0 && end_seen)
-            return flushOutput();
+            return flushOutput(true);
         if (rc == 0)
             rc = cmd.is_literal ? copyLiteral(cmd.length) : copyFromBasis(cmd.start, cmd.length);
         if (rc != 0)
@@ -203,17 +206,28 @@ int DeltaFileReader::readCommand(PatchCommand *cmd, bool *end_seen)
 }
 
 // The result collects in the work buffer and reaches the handlers a full piece at a
-// time, however small the commands are.
-int DeltaFileReader::flushOutput()
+// time, however small the commands are. The handlers work on a full piece while the next
+// one fills the spare buffer; `last` also waits for the final piece.
+int DeltaFileReader::flushOutput(bool last)
 {
-    if (work_size == 0)
-        return 0;
     int rc = 0;
-    if (update(work.get(), work_size) != 0)
-        rc = ERROR_HANDLER_CALL;
-    if (wait() != 0)
-        rc = ERROR_HANDLER_CALL;
-    work_size = 0;
+    if (in_flight) {
+        in_flight = false;
+        if (wait() != 0)
+            rc = ERROR_HANDLER_CALL;
+    }
+    if (rc == 0 && work_size > 0) {
+        in_flight = true;
+        if (update(work.get(), work_size) != 0)
+            rc = ERROR_HANDLER_CALL;
+        work.swap(spare);
+        work_size = 0;
+    }
+    if (rc == 0 && last && in_flight) {
+        in_flight = false;
+        if (wait() != 0)
+            rc = ERROR_HANDLER_CALL;
+    }
     return rc;
 }
 
@@ -231,7 +245,7 @@ template <class Fill> int DeltaFileReader::fillWork(uint64_t length, Fill fill)
             return rc;
         work_size += piece;
         length -= piece;
-        if (work_size == PIECE_SIZE && flushOutput() != 0)
+        if (work_size == PIECE_SIZE && flushOutput(false) != 0)
             return ERROR_HANDLER_CALL;
     }
     return 0;

@@ -41,7 +41,7 @@ private:
     int copyLiteral(uint64_t length);
     int readBasis(uint64_t start, uint8_t *dst, size_t piece);
     template <class Fill> int fillWork(uint64_t length, Fill fill);
-    int flushOutput();
+    int flushOutput(bool last);
 
     std::string patch_file;
     std::string basis_file;
@@ -51,7 +51,9 @@ private:
     fd_t basis_fd;
     uint64_t basis_position = 0;
     std::unique_ptr<uint8_t[]> work;
+    std::unique_ptr<uint8_t[]> spare;
     size_t work_size = 0;
+    bool in_flight = false;
 };
 
 #endif

@@ -41,18 +41,52 @@ int FileReader::begin()
     return forEach([](RSHandler *h) { return h->begin(); });
 }
 
+namespace
+{
+// Pieces smaller than this are computed in place: a helper thread would cost more than it
+// saves on them.
+constexpr size_t LANE_MIN_PIECE = 256 * 1024;
+} // namespace
+
 int FileReader::update(const uint8_t *bytes, size_t n)
 {
-    return forEach([bytes, n](RSHandler *h) { return h->update(bytes, n); });
+    int rc = 0;
+    if (copy_handler && copy_handler->update(bytes, n) != 0)
+        rc = ERROR_HANDLER_CALL;
+    RSHandler *computing[] = {delta_handler.get(), signature_handler.get(),
+                              md4_hash_handler.get()};
+    for (size_t i = 0; i < 3; ++i) {
+        RSHandler *h = computing[i];
+        if (h == nullptr)
+            continue;
+        if (n >= LANE_MIN_PIECE)
+            lanes[i].start(h, bytes, n);
+        else if (h->update(bytes, n) != 0)
+            rc = ERROR_HANDLER_CALL;
+    }
+    return rc;
+}
+
+int FileReader::finishLanes()
+{
+    int rc = 0;
+    for (HandlerLane &lane : lanes)
+        if (lane.finish() != 0)
+            rc = ERROR_HANDLER_CALL;
+    return rc;
 }
 
 int FileReader::wait()
 {
-    return forEach([](RSHandler *h) { return h->wait(); });
+    const int rc = finishLanes();
+    const int waited = forEach([](RSHandler *h) { return h->wait(); });
+    return rc != 0 ? rc : waited;
 }
 
 int FileReader::end()
 {
+    // A failed update may leave work in flight that the caller never waited for.
+    finishLanes();
     return forEach([](RSHandler *h) { return h->end(); });
 }
 
@@ -69,26 +103,36 @@ int SimpleFileReader::readFile()
         return ERROR_ARGUMENT;
     int code = 0;
     fd_t input;
-    std::unique_ptr<uint8_t[]> buffer;
+    // Two buffers: the next piece is read into one while the handlers work on the other.
+    std::unique_ptr<uint8_t[]> buffers[2];
     if (begin() != 0)
         code = beginFailureCode();
     else if (fd_open_read(file.c_str(), &input) != 0)
         code = ERROR_SYSTEM_CALL;
-    else
-        buffer.reset(new uint8_t[PIECE_SIZE]);
+    else {
+        buffers[0].reset(new uint8_t[PIECE_SIZE]);
+        buffers[1].reset(new uint8_t[PIECE_SIZE]);
+    }
+    size_t current = 0;
+    long long got = code == 0 ? fd_read(&input, buffers[0].get(), PIECE_SIZE) : 0;
     while (code == 0) {
         if (aborted()) {
             code = ERROR_ABORT;
             break;
         }
-        long long got = fd_read(&input, buffer.get(), PIECE_SIZE);
         if (got < 0) {
             code = ERROR_SYSTEM_CALL;
             break;
         }
         if (got == 0)
             break;
-        if (update(buffer.get(), static_cast<size_t>(got)) != 0 || wait() != 0)
+        if (update(buffers[current].get(), static_cast<size_t>(got)) != 0) {
+            code = ERROR_HANDLER_CALL;
+            break;
+        }
+        current ^= 1;
+        got = fd_read(&input, buffers[current].get(), PIECE_SIZE);
+        if (wait() != 0)
             code = ERROR_HANDLER_CALL;
     }
     // A handler that cannot finish its output turns a complete pass into a failure.

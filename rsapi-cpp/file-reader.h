@@ -9,6 +9,7 @@
 
 #include "rsapi-cpp/copy-handler.h"
 #include "rsapi-cpp/delta-handler.h"
+#include "rsapi-cpp/handler-lane.h"
 #include "rsapi-cpp/md4-hash-handler.h"
 #include "rsapi-cpp/signature-handler.h"
 #include "ustring/ustring.h"
@@ -40,7 +41,10 @@ public:
     void setDeltaHandler(const ustring &delta_path, const ustring &signature_path);
 
     // Each calls every present handler in the order copy, delta, signature, MD4 and
-    // gives -3 if any of them failed.
+    // gives -3 if any of them failed. update() of a large piece leaves the delta,
+    // signature and MD4 work running on helper threads, each handler on its own, and
+    // wait() collects it: the bytes must stay untouched until then, and the caller may
+    // read the next piece into another buffer meanwhile.
     int begin();
     int update(const uint8_t *bytes, size_t n);
     int wait();
@@ -55,12 +59,17 @@ protected:
 
 private:
     template <class F> int forEach(F &&call);
+    // Waits for the work update() left on the helper threads; -3 if any of it failed.
+    int finishLanes();
 
     const std::atomic<bool> *abort_flag = nullptr;
     std::unique_ptr<CopyHandler> copy_handler;
     std::unique_ptr<MD4HashHandler> md4_hash_handler;
     std::unique_ptr<SignatureHandler> signature_handler;
     std::unique_ptr<DeltaHandler> delta_handler;
+    // One per computing handler (delta, signature, MD4); declared after the handlers so
+    // that they stop before the handlers go.
+    HandlerLane lanes[3];
 };
 
 class SimpleFileReader : public FileReader

@@ -112,6 +112,42 @@ TEST_F(DeltaPatchTest, RoundTripOfEdits)
     EXPECT_EQ(fromPatch, read("sig"));
 }
 
+// Inputs of several pieces: the delta, signature and MD4 of one pass work on helper
+// threads while the next piece is read, and must give what a plain pass gives.
+TEST_F(DeltaPatchTest, MultiPiecePassesMatchPlainResults)
+{
+    const size_t size = 3 * FileReader::PIECE_SIZE + 12345;
+    Bytes basis = randomBytes(size, 31);
+    Bytes edited = basis;
+    for (size_t at : {size_t(10), FileReader::PIECE_SIZE - 3, 2 * FileReader::PIECE_SIZE + 7,
+                      size - 5})
+        edited[at] ^= 0x5a;
+    signatureOf(basis);
+    uint8_t digest[MD4_DIGEST_BYTES];
+    rs_md4(edited.data(), edited.size(), digest);
+    const ustring expected_md4(rs_md4_hex(digest).c_str());
+
+    // The upload's pass: hash, new signature and delta together.
+    SimpleFileReader upload;
+    upload.setFile(write("edited", edited).c_str());
+    ustring md4;
+    upload.setHashString(&md4);
+    upload.setSignature(path("edited.sig").c_str(), 2048, 8);
+    upload.setDelta(path("pass.delta").c_str(), path("sig").c_str());
+    ASSERT_EQ(upload.readFile(), 0);
+    EXPECT_EQ(md4, expected_md4);
+    const Bytes delta = read("pass.delta");
+    EXPECT_EQ(delta, deltaInPieces(edited, FileReader::PIECE_SIZE));
+    EXPECT_LT(delta.size(), size / 100);
+
+    // The download's pass: the patch rebuilds the file with its hash and signature.
+    ustring patched_md4;
+    ASSERT_EQ(patch(delta, &patched_md4), 0);
+    EXPECT_EQ(read("new"), edited);
+    EXPECT_EQ(patched_md4, expected_md4);
+    EXPECT_EQ(read("new.sig"), read("edited.sig"));
+}
+
 // A matching block that lies past 4 GiB in the basis is described with an 8-byte
 // offset, not a wrapped 32-bit one. The signature claims 1 MiB blocks, so a few
 // thousand records reach that far without a large basis.

@@ -135,6 +135,9 @@ TEST_F(FileReaderTest, LargeCopyInBothWriteModes)
         ASSERT_EQ(rc, 0);
         EXPECT_EQ(read("copy"), input);
         EXPECT_EQ(read("sig"), signatureInPieces(input, input.size()));
+        uint8_t digest[MD4_DIGEST_BYTES];
+        rs_md4(input.data(), input.size(), digest);
+        EXPECT_EQ(md4, ustring(rs_md4_hex(digest).c_str()));
     }
 }
 
