@@ -310,12 +310,14 @@ int Worker::ProcessDownloadFile(const PObject &response, const ustring &sign_fil
         FSRemove(new_file);
         return ERR_SYS;
     }
-    // The new content reaches the disk before its name replaces the old file.
-    Worker::FlushToDisk(new_file);
+    // The new content reaches the disk before its name replaces the old file; the rename
+    // flushes the directories it changes. The temporary name needs no flush of its own.
+    Worker::FlushFileToDisk(new_file);
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): rename %s -> %s\n",
                    __LINE__, new_file.c_str_utf8(), full_path.c_str_utf8());
     rc = FSRename(new_file, full_path);
     if (rc == 0) {
+        context.placed_durably = true;
         return 0;
     }
     Logger::LogMsg(Logger::L_ERR, kComponent,

@@ -2,7 +2,6 @@
 // event announced. Cheap ways first (echo, database catch-up, identical local content),
 // then a resumable transfer of the whole file or of a patch against the local basis.
 #include "client/core/download.h"
-#include "client/core/resume-mgr.h"
 #include "client/core/transfer-util.h"
 #include "client/core/worker.h"
 
@@ -73,26 +72,10 @@ int Worker::DownloadRemote()
 {
     Event &ev = context.current_event;
     const ustring &full_path = GetFullPath();
-    resume_token = ResumeTransMgr::GenToken(ev.m_sess_id, full_path, "Download");
-
-    int refused = 0;
-    if (!transfer::GuardEventPath(context.root_entry, ev, GetId(), refused)) {
-        return refused;
+    int result = 0;
+    if (!transfer::BeginTransfer(*this, transfer::TransferKind::DOWNLOAD, result)) {
+        return result;
     }
-
-    const int filter = TestDownloadRemoteFilter();
-    if (filter != 1) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] worker.cpp(%d): DownloadRemote: File '%s' cannot pass filter "
-                       "testing '%d'.\n",
-                       __LINE__, ev.m_path.c_str_utf8(), filter);
-        return 0;
-    }
-    if (TestFileLocked(full_path, FS_ACCESS_READ) != 0) {
-        return ERR_LOCKED_FILE;
-    }
-    SetCurrentProcessEventInfo(context.root_entry.conn_id, ev.m_sess_id, ev.m_path,
-                               W_TYPE_DOWNLOAD);
     DBFileInfo basis = context.database_record;
     if (!HasBasis(basis)) {
         basis.Clear();

@@ -2,7 +2,6 @@
 // could not be put in place, wait there (with their rows) so that a later download of the
 // same content can take them back; the cleaner deletes them after 30 minutes.
 #include "client/core/connection.h"
-#include "client/core/filter-db.h"
 #include "client/core/remove.h"
 #include "client/core/transfer-util.h"
 #include "client/core/worker.h"
@@ -31,23 +30,8 @@ int MoveIntoBin(const Worker &w, const ustring &full_path, ustring &name)
 int ForgetPath(Worker &w, bool is_dir)
 {
     w.GetDatabaseRecord().Clear();
-    const Registry::Entry &reg = w.GetEntry();
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(reg.sess_id, w.GetPath()) == 0) {
-        return 0;
-    }
-    const unsigned long long sess = static_cast<unsigned long long>(reg.sess_id);
-    if (is_dir) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): RenameRemoveDirectory : failed to "
-                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
-                       __LINE__, sess, w.GetPath().c_str_utf8());
-    } else {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): RenameRemoveFile : failed to "
-                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
-                       __LINE__, sess, w.GetPath().c_str_utf8());
-    }
-    return -1;
+    return w.ForgetFilteredRecord(is_dir ? Worker::FilteredRecordStep::RENAME_REMOVE_DIRECTORY
+                                         : Worker::FilteredRecordStep::RENAME_REMOVE_FILE);
 }
 
 // The session path of a full local path of this session.

@@ -1,4 +1,6 @@
 #include "client/core/transfer-util.h"
+#include "client/core/resume-mgr.h"
+#include "client/core/worker.h"
 
 #include "error-code.h"
 #include "file-op.h"
@@ -25,6 +27,41 @@ bool GuardEventPath(const Registry::Entry &reg, const Event &ev, int worker_id, 
                    LocalPathCheckText(rc));
     result = (rc == LPC_LINK_ESCAPE || rc == LPC_SYSTEM) ? ERR_LOCKED_FILE : ERR_OK;
     return false;
+}
+
+bool BeginTransfer(Worker &w, TransferKind kind, int &result)
+{
+    const bool download = kind == TransferKind::DOWNLOAD;
+    const Event &ev = w.GetCurrentEvent();
+    const ustring &full_path = w.GetFullPath();
+    w.resume_token = ResumeTransMgr::GenToken(ev.m_sess_id, full_path, download ? "Download" : "Upload");
+    if (!GuardEventPath(w.GetEntry(), ev, w.GetId(), result)) {
+        return false;
+    }
+    const int filter = download ? w.TestDownloadRemoteFilter() : w.TestUploadLocalFilter();
+    if (filter != 1) {
+        if (download) {
+            Logger::LogMsg(Logger::L_WARNING, kComponent,
+                           "[WARNING] worker.cpp(%d): DownloadRemote: File '%s' cannot pass "
+                           "filter testing '%d'.\n",
+                           __LINE__, ev.m_path.c_str_utf8(), filter);
+        } else {
+            Logger::LogMsg(Logger::L_WARNING, kComponent,
+                           "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter "
+                           "testing '%d'.\n",
+                           __LINE__, ev.m_path.c_str_utf8(), filter);
+        }
+        // A filtered download is done; the upload's filter result is its event's result.
+        result = download ? 0 : filter;
+        return false;
+    }
+    if (w.TestFileLocked(full_path, FS_ACCESS_READ) != 0) {
+        result = ERR_LOCKED_FILE;
+        return false;
+    }
+    w.SetCurrentProcessEventInfo(w.GetEntry().conn_id, ev.m_sess_id, ev.m_path,
+                                 download ? Worker::W_TYPE_DOWNLOAD : Worker::W_TYPE_UPLOAD);
+    return true;
 }
 
 ustring ServerPathOf(const Registry::Entry &reg, const ustring &path)

@@ -29,6 +29,15 @@ const uint64_t kResumableUploadSize = 0x80000;
 // change, a link leading out of the folder gives it back (the user may remove the link).
 bool GuardEventPath(const Registry::Entry &reg, const Event &ev, int worker_id, int &result);
 
+// The two transfers that share their start.
+enum class TransferKind { DOWNLOAD, UPLOAD };
+
+// The start that downloads and uploads share: the resume token of the path, the path guard,
+// the operation's filter test (logged when it does not pass), the read-lock test, and then
+// the activity recorded for status reports. True when the transfer goes on; otherwise
+// `result` is what the event ends with.
+bool BeginTransfer(Worker &w, TransferKind kind, int &result);
+
 // The view path of a session path: the path itself when the session's remote path is
 // "/", else remote path + path.
 ustring ServerPathOf(const Registry::Entry &reg, const ustring &path);

@@ -2,7 +2,6 @@
 // content as a delta against the last synced version or whole, only a reference when it did
 // not change, resumably when the file is large; then commits the server's answer.
 #include "client/core/connection.h"
-#include "client/core/resume-mgr.h"
 #include "client/core/transfer-util.h"
 #include "client/core/upload.h"
 #include "client/core/worker.h"
@@ -174,28 +173,12 @@ int Worker::CheckLocalModification(const PObject &request, const PObject &)
 
 int Worker::UploadLocal()
 {
-    const Event &ev = context.current_event;
     const ustring &full_path = GetFullPath();
-    resume_token = ResumeTransMgr::GenToken(ev.m_sess_id, full_path, "Upload");
     const ustring basename = transfer::BaseNameOf(GetPath());
-
-    int refused = 0;
-    if (!transfer::GuardEventPath(context.root_entry, ev, GetId(), refused)) {
-        return refused;
+    int result = 0;
+    if (!transfer::BeginTransfer(*this, transfer::TransferKind::UPLOAD, result)) {
+        return result;
     }
-    const int filter = TestUploadLocalFilter();
-    if (filter != 1) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter "
-                       "testing '%d'.\n",
-                       __LINE__, ev.m_path.c_str_utf8(), filter);
-        return filter;
-    }
-    if (TestFileLocked(full_path, FS_ACCESS_READ) != 0) {
-        return ERR_LOCKED_FILE;
-    }
-    SetCurrentProcessEventInfo(context.root_entry.conn_id, ev.m_sess_id, ev.m_path,
-                               W_TYPE_UPLOAD);
     LocalFileInfo local;
     if (GetFilesystemInfo(local) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,

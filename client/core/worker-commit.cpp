@@ -77,6 +77,15 @@ DBFileInfo rowFromBasis(const DBFileInfo &basis, const ustring &path)
 
 } // namespace
 
+void Worker::FlushFileToDisk(const ustring &path)
+{
+    int fd = open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        fdatasync(fd);
+        close(fd);
+    }
+}
+
 void Worker::FlushToDisk(const ustring &path)
 {
     int fd = open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -133,15 +142,7 @@ int Worker::RemoveDatabaseInfo()
                        __LINE__, rc);
         return -1;
     }
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(event.m_sess_id, event.m_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): RemoveDatabaseInfo : failed to "
-                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
-                       __LINE__, static_cast<unsigned long long>(event.m_sess_id),
-                       event.m_path.c_str_utf8());
-        return -1;
-    }
-    return 0;
+    return ForgetFilteredRecord(FilteredRecordStep::REMOVE_ROW);
 }
 
 // Shared tail of both commits: the row, the local modification time when the message
@@ -175,16 +176,7 @@ static int finishCommit(Worker &worker, const PObject &metadata_source, const PO
                        __LINE__, rc);
         return -1;
     }
-    const Event &event = worker.GetCurrentEvent();
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(event.m_sess_id, event.m_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record "
-                       "for session '%llu', path '%s' .\n",
-                       __LINE__, static_cast<unsigned long long>(event.m_sess_id),
-                       event.m_path.c_str_utf8());
-        return -1;
-    }
-    return 0;
+    return worker.ForgetFilteredRecord(Worker::FilteredRecordStep::COMMIT);
 }
 
 int Worker::CommitDatabaseDownload(const PObject &response, const DBFileInfo &basis,
@@ -204,8 +196,11 @@ int Worker::CommitDatabaseDownload(const PObject &response, const DBFileInfo &ba
             row.fileCheckSum = basis.fileCheckSum;
         }
     }
-    // The row will say the new version is here: make sure the disk holds it first.
-    FlushToDisk(context.full_path);
+    // The row will say the new version is here: make sure the disk holds it first (a file
+    // moved into place after its flush already is).
+    if (!context.placed_durably) {
+        FlushToDisk(context.full_path);
+    }
     return finishCommit(*this, response, response, basis, sign_file, row);
 }
 
@@ -255,13 +250,61 @@ int Worker::CommitServerEvent(const Event &event, const LocalFileInfo &local, co
                        event.m_path.c_str_utf8());
         return -1;
     }
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(event.m_sess_id, event.m_path) != 0) {
+    return ForgetFilteredRecord(FilteredRecordStep::SERVER_EVENT);
+}
+
+int Worker::CommitLocalRow(const DBFileInfo &row)
+{
+    if (UpdateDatabaseInfo(row) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event "
+                       "database.\n",
+                       __LINE__);
+        return -1;
+    }
+    return ForgetFilteredRecord(FilteredRecordStep::COMMIT);
+}
+
+int Worker::ForgetFilteredRecord(FilteredRecordStep step)
+{
+    const ustring path_text = GetPath();
+    const uint64_t sess_id = context.current_event.m_sess_id;
+    if (FilterDB::getInstance().rmLocalFilteredEventByPath(sess_id, path_text) == 0) {
+        return 0;
+    }
+    const unsigned long long sess = sess_id;
+    const char *path = path_text.c_str_utf8();
+    switch (step) {
+    case FilteredRecordStep::COMMIT:
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record "
+                       "for session '%llu', path '%s' .\n",
+                       __LINE__, sess, path);
+        break;
+    case FilteredRecordStep::SERVER_EVENT:
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] worker.cpp(%d): CommitServerEvent: Failed to remvoe filter db "
                        "record for session '%llu', path '%s' .\n",
-                       __LINE__, static_cast<unsigned long long>(event.m_sess_id),
-                       event.m_path.c_str_utf8());
-        return -1;
+                       __LINE__, sess, path);
+        break;
+    case FilteredRecordStep::REMOVE_ROW:
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): RemoveDatabaseInfo : failed to "
+                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+                       __LINE__, sess, path);
+        break;
+    case FilteredRecordStep::RENAME_REMOVE_FILE:
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): RenameRemoveFile : failed to "
+                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+                       __LINE__, sess, path);
+        break;
+    case FilteredRecordStep::RENAME_REMOVE_DIRECTORY:
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] worker.cpp(%d): RenameRemoveDirectory : failed to "
+                       "rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+                       __LINE__, sess, path);
+        break;
     }
-    return 0;
+    return -1;
 }

@@ -4,7 +4,6 @@
 // conflict copy before a new version takes its place.
 #include "client/core/worker.h"
 
-#include "client/core/filter-db.h"
 #include "conflict-rename.h"
 #include "error-code.h"
 #include "log.h"
@@ -215,22 +214,7 @@ int Worker::MergeEvent()
     row.signaturePath = sign_file.getPath();
     row.macHash = event.m_mac_attr_hash;
     row.execBit = event.m_exec_bit;
-    if (UpdateDatabaseInfo(row) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event "
-                       "database.\n",
-                       __LINE__);
-        return -1;
-    }
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(event.m_sess_id, event.m_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record "
-                       "for session '%llu', path '%s' .\n",
-                       __LINE__, static_cast<unsigned long long>(event.m_sess_id),
-                       event.m_path.c_str_utf8());
-        return -1;
-    }
-    return 0;
+    return CommitLocalRow(row);
 }
 
 int Worker::PrepareFileFromLocal()
@@ -348,7 +332,7 @@ int Worker::PrepareFileFromLocal()
         }
     }
 
-    FlushToDisk(prepared);
+    FlushFileToDisk(prepared);
     if (FSRename(prepared, context.full_path) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] worker.cpp(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n",
@@ -373,23 +357,8 @@ int Worker::PrepareFileFromLocal()
     row.fileCheckSum = event.m_data_hash;
     row.fileModTime = mtime;
     row.execBit = event.m_exec_bit;
-    FlushToDisk(context.full_path);
-    if (UpdateDatabaseInfo(row) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event "
-                       "database.\n",
-                       __LINE__);
-        return -1;
-    }
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(event.m_sess_id, event.m_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record "
-                       "for session '%llu', path '%s' .\n",
-                       __LINE__, static_cast<unsigned long long>(event.m_sess_id),
-                       event.m_path.c_str_utf8());
-        return -1;
-    }
-    return 0;
+    // Flushed before the rename, which flushed the directories it changed.
+    return CommitLocalRow(row);
 }
 
 // Rule S: the local regular file already is the new version, or placing it loses a change.

@@ -23,6 +23,7 @@ void Worker::EventContext::clear()
     working_directory.clear();
     sign_directory.clear();
     full_path.clear();
+    placed_durably = false;
 }
 
 Worker::Worker(TaskManager *owner, TaskContext *ctx)

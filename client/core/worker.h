@@ -152,6 +152,9 @@ public:
         ustring working_directory;
         ustring sign_directory;
         ustring full_path;
+        // Set when the download moved a flushed file into place with a durable rename, so
+        // that the commit need not flush it again.
+        bool placed_durably = false;
         std::mutex mutex;
 
         void lock() { mutex.lock(); }
@@ -261,10 +264,26 @@ public:
     int CommitServerEvent(const Event &event, const LocalFileInfo &local, const DBFileInfo &basis);
     int UpdateDatabaseInfo(const DBFileInfo &row);
     int RemoveDatabaseInfo();
+    // Writes the row of a locally settled event and forgets the path's filtered-event
+    // record; 0 or -1 after logging the failed step.
+    int CommitLocalRow(const DBFileInfo &row);
+    // The step whose failure ForgetFilteredRecord names in its log.
+    enum class FilteredRecordStep {
+        COMMIT,
+        SERVER_EVENT,
+        REMOVE_ROW,
+        RENAME_REMOVE_FILE,
+        RENAME_REMOVE_DIRECTORY
+    };
+    // Forgets the current path's filtered-event record once its row is settled (a change
+    // the filter held back is in sync now, or gone); 0 or -1 after logging.
+    int ForgetFilteredRecord(FilteredRecordStep step);
     // Flushes a file (or directory) and the directory holding its name to the disk; called
     // before a row records the object as synced, so that a crash cannot leave a row that
     // the disk does not back.
     static void FlushToDisk(const ustring &path);
+    // Flushes only the content of a file, before a rename that makes its name durable.
+    static void FlushFileToDisk(const ustring &path);
 
     // ---- local-state checks (worker-local-check.cpp) -------------------------------------
     bool LocallyModified(const FILE_INFO &local, const DBFileInfo &basis, const ustring &hash);
