@@ -295,6 +295,36 @@ int FileEventDB::contains(const char *utf8_path, EventInfo &info)
     return 1;
 }
 
+int FileEventDB::getSyncIds(const std::vector<ustring> &paths, std::vector<int> &found,
+                            std::vector<uint64_t> &sync_ids)
+{
+    found.assign(paths.size(), -1);
+    sync_ids.assign(paths.size(), 0);
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    sqlite3_stmt *raw = nullptr;
+    if (!m_db || sqlite3_prepare_v2(m_db, "SELECT id, syncID FROM event_table WHERE path = ?;",
+                                    -1, &raw, nullptr) != SQLITE_OK)
+        return -1;
+    Statement stmt(raw);
+    // One read transaction: the rows are seen as of one moment and the database is not
+    // locked and released once per path.
+    bool in_transaction = sqlite3_exec(m_db, "BEGIN;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        sqlite3_bind_text(raw, 1, paths[i].c_str_utf8(), -1, SQLITE_STATIC);
+        int rc = sqlite3_step(raw);
+        if (rc == SQLITE_ROW) {
+            found[i] = 1;
+            sync_ids[i] = columnU64(raw, 1);
+        } else if (rc == SQLITE_DONE) {
+            found[i] = 0;
+        }
+        sqlite3_reset(raw);
+    }
+    if (in_transaction)
+        sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr);
+    return 0;
+}
+
 int FileEventDB::getSyncId(uint64_t &id)
 {
     std::lock_guard<std::mutex> lock(m_dbMutex);

@@ -69,6 +69,11 @@ public:
 
     // 1 found (info filled), 0 no row, -1 error.
     int getEventInfo(const ustring &path, DBFileInfo &info);
+    // The stored sync id of many paths in one read transaction, for callers that look up a
+    // whole page of server changes: found[i] is 1 (sync_ids[i] set), 0 (no row) or -1
+    // (error) for paths[i]. 0, or -1 when the database cannot be read at all.
+    int getSyncIds(const std::vector<ustring> &paths, std::vector<int> &found,
+                   std::vector<uint64_t> &sync_ids);
     int setEventInfo(const DBFileInfo &info);
     // Writes many records in one transaction (one commit for all), for bulk writers.
     // Records go in path order; the later of two records for one path wins. Stops at the

@@ -1,7 +1,6 @@
 #include "client/event-manager.h"
 
 #include "client/core/registry.h"
-#include "client/core/ui-ipc.h"
 #include "client/task.h"
 #include "fstat-db.h"
 #include "log.h"
@@ -44,21 +43,54 @@ int EventManager::PushLocalEvent(const Event &e)
 }
 
 // Everything a push does under m_lock: tell the workers holding the path, queue the event
-// and mark the path as syncing. The mark is written under the lock so that a worker cannot
-// complete the event and clear the mark before it is set.
+// and queue the path's "syncing" mark. The mark is queued under the lock, so a worker that
+// completes the event afterwards finds it and waits for it to be written before clearing
+// the path's row (see DoneEvent).
 int EventManager::pushEvent(const Event &copy, bool server)
 {
-    if (!ustring::is_valid(copy.m_path)) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n",
-                       __LINE__);
+    if (!validPath(copy)) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_lock);
+    return pushLocked(copy, server);
+}
+
+size_t EventManager::PushServerEvents(const std::vector<Event> &events)
+{
+    std::vector<Event> copies;
+    copies.reserve(events.size());
+    for (const Event &e : events) {
+        if (validPath(e)) {
+            copies.push_back(e);
+            copies.back().setServerEvent();
+        }
+    }
+    size_t queued = 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const Event &copy : copies) {
+        if (pushLocked(copy, true) == 0) {
+            ++queued;
+        }
+    }
+    return queued;
+}
+
+bool EventManager::validPath(const Event &e)
+{
+    if (ustring::is_valid(e.m_path)) {
+        return true;
+    }
+    Logger::LogMsg(Logger::L_WARNING, kComponent,
+                   "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n", __LINE__);
+    return false;
+}
+
+int EventManager::pushLocked(const Event &copy, bool server)
+{
     markWaiting(copy, server);
 
-    Registry::Entry entry;
-    if (!Registry::getInstance().Find(copy.m_sess_id, entry)) {
+    ustring local_path;
+    if (!Registry::getInstance().GetLocalPath(copy.m_sess_id, local_path)) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
                        __LINE__, static_cast<unsigned long long>(copy.m_sess_id));
@@ -66,7 +98,12 @@ int EventManager::pushEvent(const Event &copy, bool server)
     }
     event_pool *pool = findPool(copy.m_sess_id);
     if (pool == nullptr) {
-        pool = createPool(copy.m_sess_id, entry.local_path);
+        pool = createPool(copy.m_sess_id, local_path);
+    }
+    if (copy.isDir() && copy.m_type == Event::EV_REMOVE) {
+        // The tree clears the rows of the queued events this removal makes obsolete; their
+        // marks must be in the database before that.
+        m_marks.WaitForTree(copy.m_sess_id, copy.m_path);
     }
     pool->push(copy);
     if (debugEnabled()) {
@@ -84,12 +121,10 @@ int EventManager::pushEvent(const Event &copy, bool server)
         ready_queue.push_back(pool);
     }
     if (server || !(copy.isExpand() || copy.isRescan())) {
-        ustring full = entry.local_path;
         if (copy.m_path != ustring("/")) {
-            full += copy.m_path;
+            local_path += copy.m_path;
         }
-        SyncingEvent2FStatDB(full, copy.isDir());
-        UI_IPC::ReportFileSyncingEventToUI(copy);
+        m_marks.Add(local_path, copy);
     }
     return 0;
 }
@@ -180,6 +215,7 @@ int EventManager::DoneEvent(Task *worker, Event &e)
 {
     bool server_done = false;
     int ret = 0;
+    Event finished;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         auto it = registry.find(worker);
@@ -189,6 +225,9 @@ int EventManager::DoneEvent(Task *worker, Event &e)
         registry_entry_t &entry = it->second;
         event_pool *pool = findPool(entry.processing.m_sess_id);
         server_done = entry.processing.isServerEvent();
+        finished.m_sess_id = entry.processing.m_sess_id;
+        finished.m_path = entry.processing.m_path;
+        finished.m_mode = entry.processing.m_mode;
         if (entry.is_dirty()) {
             if (debugEnabled()) {
                 Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -219,6 +258,12 @@ int EventManager::DoneEvent(Task *worker, Event &e)
                 pool->event_tree.DoneEvent(entry.processing);
             }
             registry.erase(it);
+        }
+        if (ret == 0 && !finished.isExpand() && !finished.isRescan()) {
+            // The worker sets or clears the path's row next, so a mark not written yet is
+            // moot; dropped under m_lock, it cannot be a mark of a later push. (Expand and
+            // rescan requests leave the rows alone.)
+            m_marks.Complete(finished.m_sess_id, finished.m_path);
         }
     }
     if (server_done) {
@@ -381,6 +426,7 @@ int EventManager::SyncingEvent2FStatDB(const ustring &path, bool is_dir)
 
 void EventManager::Clear()
 {
+    m_marks.Clear();
     {
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto &item : pool_index) {

@@ -4,13 +4,15 @@
 // a time in a round-robin over the sessions that have work, remembers which worker holds
 // which event, and tells a worker when a newer event for its very path has arrived. Every
 // queued path is marked "syncing" in the file-status database and reported to the user
-// interface.
+// interface; those writes are batched by a thread of their own (SyncingMarks), so that no
+// push waits for them and no lock is held across them.
 //
 // Lock order: m_lock, then a tree's own locks; m_lock, then m_pool_index_lock. The count
 // queries take only m_pool_index_lock and the tree's counter lock, so pullers can poll
 // while workers and producers hold m_lock.
 #pragma once
 
+#include "client/event-manager-marks.h"
 #include "client/event-pool.h"
 #include "event.h"
 #include "ustring/ustring.h"
@@ -21,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class Task;
 
@@ -40,6 +43,9 @@ public:
     // Queue an event seen on the server (it is marked F_SERVER here). 0 when queued, -1
     // when dropped (path not valid text, session not registered).
     int PushServerEvent(const Event &e);
+    // Queues many server events in order under one lock, as a series of PushServerEvent
+    // would. Returns how many were queued.
+    size_t PushServerEvents(const std::vector<Event> &events);
     // Queue an event seen in the local folder, or a request issued by the system itself.
     int PushLocalEvent(const Event &e);
     // 0 and the worker's next event in `e`; -1 when none is available now.
@@ -64,7 +70,8 @@ public:
     // go on as soon as they are done instead of sleeping a fixed time.
     int WaitServerEventsDone(uint64_t sess_id, int max_ms);
 
-    // Records `path` (a full local path) as syncing in the file-status database. 0 or -1.
+    // Records `path` (a full local path) as syncing in the file-status database at once.
+    // 0 or -1. Pushes queue their marks instead and have them written in batches.
     int SyncingEvent2FStatDB(const ustring &path, bool is_dir);
 
     // Drops every pool, both indexes, the registry and the ready queue.
@@ -77,6 +84,9 @@ private:
     EventManager() = default;
 
     int pushEvent(const Event &copy, bool server);
+    bool validPath(const Event &e);
+    // The part of a push made under m_lock.
+    int pushLocked(const Event &copy, bool server);
     void markWaiting(const Event &e, bool server);
     event_pool *findPool(uint64_t sess_id);
     event_pool *createPool(uint64_t sess_id, const ustring &watch_path);
@@ -87,6 +97,8 @@ private:
     std::map<uint64_t, std::unique_ptr<event_pool>> pool_index;
     std::deque<event_pool *> ready_queue;
     std::mutex m_lock;
+
+    SyncingMarks m_marks;
 
     std::map<uint64_t, event_pool *> pool_counter_index;
     std::mutex m_pool_index_lock;

@@ -9,7 +9,9 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 struct FileStatusInfo {
     int32_t fileType;   // 1 directory, 0 file
@@ -43,6 +45,12 @@ public:
     // SQLite code when it was not. rmFileSyncStat removes the row of the path and of
     // everything below it, and refuses an empty path (-1).
     static int setFileSyncStat(const FileStatusInfo &info);
+    // The same upsert for many rows in one transaction on one connection, for writers that
+    // mark many paths at once. `take` fills the rows; it is called once the transaction
+    // holds the database's write lock, so that any write that starts after `take` returned
+    // lands after these rows (it is called even when the database cannot be opened). 0, or
+    // the SQLite code of the failure (then no row of the batch is written).
+    static int setFileSyncStats(const std::function<void(std::vector<FileStatusInfo> &)> &take);
     static int rmFileStatByPath(const ustring &path);
     static int rmFileSyncStat(const FileStatusInfo &info);
 

@@ -264,6 +264,52 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo &info)
     return writeStatement(db_path, sql.get(), info.path);
 }
 
+int FileStatusDB::setFileSyncStats(
+    const std::function<void(std::vector<FileStatusInfo> &)> &take)
+{
+    std::vector<FileStatusInfo> rows;
+    Connection conn;
+    if (conn.open(db_path) != SQLITE_OK) {
+        take(rows);
+        if (rows.empty())
+            return 0;
+        logOpenFailure(__LINE__, db_path, conn);
+        return conn.code;
+    }
+    conn.prepare(true);
+    int rc = execWrite(conn, "BEGIN IMMEDIATE;");
+    take(rows);
+    if (rc != SQLITE_OK || rows.empty()) {
+        if (rc == SQLITE_OK)
+            sqlite3_exec(conn.db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        return rows.empty() ? 0 : rc;
+    }
+    sqlite3_stmt *stmt = nullptr;
+    rc = sqlite3_prepare_v2(conn.db,
+                            "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  "
+                            "values(NULL, ?, ?, ?);",
+                            -1, &stmt, nullptr);
+    for (size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+        sqlite3_bind_text(stmt, 1, rows[i].path.c_str_utf8(), -1, SQLITE_STATIC);
+        sqlite3_bind_int(stmt, 2, rows[i].fileType);
+        sqlite3_bind_int(stmt, 3, rows[i].syncStatus);
+        rc = sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(conn.db);
+        sqlite3_reset(stmt);
+    }
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) "
+                       "error:[%s]\n",
+                       __LINE__, rc, sqlite3_errmsg(conn.db));
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_OK) {
+        sqlite3_exec(conn.db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        return rc;
+    }
+    return execWrite(conn, "COMMIT;");
+}
+
 int FileStatusDB::rmFileStatByPath(const ustring &path)
 {
     Connection conn;

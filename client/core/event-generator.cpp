@@ -8,6 +8,8 @@
 #include "log.h"
 #include "server-path.h"
 
+#include <vector>
+
 namespace
 {
 
@@ -103,33 +105,49 @@ ustring localPath(const Registry::Entry &reg, const ustring &path)
     return path == ustring("/") ? reg.local_path : reg.local_path + path;
 }
 
-// A change the client made itself comes back from the server: the synced row already has
-// this or a later sync id and the local object is there.
-bool isServerEcho(const Registry::Entry &reg, const Event &e)
+void logNoRecordEcho(const Event &e)
 {
-    DBFileInfo info;
-    int found = reg.event_db ? reg.event_db->getEventInfo(e.m_path, info) : -1;
+    Logger::LogMsg(Logger::L_INFO, kComponent,
+                   "[INFO] event-generator.cpp(%d): Server delete event [%s] and cannot find db "
+                   "record (server echo).\n",
+                   __LINE__, e.m_path.c_str_utf8());
+}
+
+void logUpToDateEcho(const Event &e)
+{
+    Logger::LogMsg(Logger::L_INFO, kComponent,
+                   "[INFO] event-generator.cpp(%d): File [%s] is already up-to-date (server "
+                   "echo).\n",
+                   __LINE__, e.m_path.c_str_utf8());
+}
+
+// A change the client made itself comes back from the server: the synced row already has
+// this or a later sync id and the local object is there. `found` is the row lookup's
+// result (1 row, 0 none, -1 error) and `row_sync_id` the row's sync id.
+bool isServerEcho(const Registry::Entry &reg, const Event &e, int found, uint64_t row_sync_id)
+{
     if (found == 0) {
         if (e.m_type == Event::EV_REMOVE) {
-            Logger::LogMsg(Logger::L_INFO, kComponent,
-                           "[INFO] event-generator.cpp(%d): Server delete event [%s] and cannot "
-                           "find db record (server echo).\n",
-                           __LINE__, e.m_path.c_str_utf8());
+            logNoRecordEcho(e);
             return true;
         }
         return false;
     }
-    if (found < 0 || info.syncID < e.m_sync_id) {
+    if (found < 0 || row_sync_id < e.m_sync_id) {
         return false;
     }
     if (!IsFileExist(localPath(reg, e.m_path))) {
         return false;
     }
-    Logger::LogMsg(Logger::L_INFO, kComponent,
-                   "[INFO] event-generator.cpp(%d): File [%s] is already up-to-date (server "
-                   "echo).\n",
-                   __LINE__, e.m_path.c_str_utf8());
+    logUpToDateEcho(e);
     return true;
+}
+
+bool isServerEcho(const Registry::Entry &reg, const Event &e)
+{
+    DBFileInfo info;
+    int found = reg.event_db ? reg.event_db->getEventInfo(e.m_path, info) : -1;
+    return isServerEcho(reg, e, found, info.syncID);
 }
 
 } // namespace
@@ -166,6 +184,34 @@ bool PushEvent(const Registry::Entry &reg, const PObject &object)
         return false;
     }
     return EventManager::getInstance().PushServerEvent(e) == 0;
+}
+
+size_t PushEvents(const Registry::Entry &reg, const PObject::array_type &objects)
+{
+    std::vector<Event> events;
+    std::vector<ustring> paths;
+    events.reserve(objects.size());
+    paths.reserve(objects.size());
+    for (const PObject &object : objects) {
+        Event e;
+        if (ServerObjectToEvent(reg.sess_id, object, e) == 0) {
+            paths.push_back(e.m_path);
+            events.push_back(std::move(e));
+        }
+    }
+    std::vector<int> found;
+    std::vector<uint64_t> sync_ids;
+    if (!reg.event_db || reg.event_db->getSyncIds(paths, found, sync_ids) != 0) {
+        found.assign(events.size(), -1);
+        sync_ids.assign(events.size(), 0);
+    }
+    std::vector<Event> fresh;
+    fresh.reserve(events.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (!isServerEcho(reg, events[i], found[i], sync_ids[i]))
+            fresh.push_back(std::move(events[i]));
+    }
+    return EventManager::getInstance().PushServerEvents(fresh);
 }
 
 void PushEvent(const Registry::Entry &reg, const FilterLocalEvent &filtered_event)

@@ -24,6 +24,10 @@ void PushServerRemoveEvent(const Registry::Entry &reg, const ustring &path, bool
 // One object of a "pull_event" answer. True when it became a server event; false when it
 // was malformed (logged) or an echo of a change the client made itself.
 bool PushEvent(const Registry::Entry &reg, const PObject &object);
+// A whole "pull_event" list, in order: every object as above, with the synced rows of the
+// page read in one database transaction and the surviving events queued under one lock of
+// the event manager. Returns how many became server events.
+size_t PushEvents(const Registry::Entry &reg, const PObject::array_type &objects);
 // A held-back local change: an object that exists locally is uploaded, a missing one is
 // downloaded again.
 void PushEvent(const Registry::Entry &reg, const FilterLocalEvent &filtered_event);

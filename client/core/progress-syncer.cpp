@@ -26,8 +26,7 @@ void ProgressSyncer::Context::clear()
     reg_entry.clear();
 }
 
-ProgressSyncer::ProgressSyncer(TaskManager *owner)
-    : Task(owner), abort_flag(0), channel_proc(true, &abort_flag)
+ProgressSyncer::ProgressSyncer(TaskManager *owner) : PullerTask(owner, true)
 {
 }
 
@@ -38,93 +37,22 @@ ProgressSyncer::~ProgressSyncer()
     Join();
 }
 
-int ProgressSyncer::Pause()
-{
-    abort_flag = 1;
-    return Task::Pause();
-}
-
-int ProgressSyncer::Resume()
-{
-    abort_flag = 0;
-    return Task::Resume();
-}
-
-int ProgressSyncer::Stop()
-{
-    abort_flag = 1;
-    return Task::Stop();
-}
-
-int ProgressSyncer::RequestChannel(Channel &channel)
-{
-    return channel_proc.RequestChannel(channel);
-}
-
-int ProgressSyncer::RunProtocol(Channel &channel, uint8_t command, const PObject &request,
-                                PObject &response)
-{
-    return channel_proc.RunProtocol(channel, command, request, response);
-}
-
-int ProgressSyncer::ProtoPullEvent(const PObject &request, PObject &response)
-{
-    return channel_proc.ProtoPullEvent(request, response);
-}
-
-int ProgressSyncer::ProtoResp2ErrorCode(uint32_t code)
-{
-    return channel_proc.ProtoResp2ErrorCode(code);
-}
-
 void ProgressSyncer::DoTask()
 {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
                    "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n", __LINE__);
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                           "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now "
-                           "on sess_id = %llu, sync_id = %llu.\n",
-                           __LINE__,
-                           static_cast<unsigned long long>(context.progress_entry.condition.sess_id),
-                           static_cast<unsigned long long>(context.progress_entry.condition.sync_id));
-            return;
-        }
-        if (state == PAUSE) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            continue;
-        }
+    while (KeepRunning()) {
         if (UpdateContext() != 0) {
             Wait(1);
             continue;
         }
-        int code = PullEvent();
-        int action = HandleError(code);
-        if (action < 0) {
-            Logger::LogMsg(Logger::L_CRIT, kComponent,
-                           "[CRIT] progress-syncer.cpp(%d): abort()\n", __LINE__);
-            action = ACTION_RETRY;
-        }
-        int seconds = PullerActionSeconds(action);
-        if (code != 0 && seconds > 0) {
-            retry_at[context.row_id] = Clock::now() + std::chrono::seconds(seconds);
-        }
+        HandleError(PullEvent());
     }
-}
-
-bool ProgressSyncer::inBackoff(uint64_t row_id)
-{
-    auto it = retry_at.find(row_id);
-    if (it == retry_at.end()) {
-        return false;
-    }
-    if (Clock::now() >= it->second) {
-        retry_at.erase(it);
-        return false;
-    }
-    return true;
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on "
+                   "sess_id = %llu, sync_id = %llu.\n",
+                   __LINE__, static_cast<unsigned long long>(context.progress_entry.condition.sess_id),
+                   static_cast<unsigned long long>(context.progress_entry.condition.sync_id));
 }
 
 // Works on the oldest condition that can be pulled now. Conditions of a paused or removed
@@ -135,7 +63,7 @@ int ProgressSyncer::UpdateContext()
     std::list<ProgressCache::Entry> entries;
     ProgressCache::getInstance().getProgressEntries(entries);
     for (const ProgressCache::Entry &candidate : entries) {
-        if (!inBackoff(candidate.row_id) && takeCondition(candidate) && IsSessionReady()) {
+        if (!InBackoff(candidate.row_id) && takeCondition(candidate) && IsSessionReady()) {
             const ResumeCondition &c = context.progress_entry.condition;
             Logger::LogMsg(Logger::L_DEBUG, kComponent,
                            "[DEBUG] progress-syncer.cpp(%d): Find an resume_condition (%llu): "
@@ -236,21 +164,8 @@ int ProgressSyncer::PullEvent()
     PObject request;
     PObject response;
     PrepareRequest(request);
-    channel_proc.SetTarget(context.connection, context.reg_entry.view_id);
-    int ret = ProtoPullEvent(request, response);
-    if (ret != 0) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to pull events. %d.\n",
-                       __LINE__, ret);
-        return ret;
-    }
-    if (response.hasMember("error")) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] progress-syncer.cpp(%d): PullEvent: response: %s.\n", __LINE__,
-                       response["error"].toString().c_str_utf8());
-        return PullerErrorAnswerCode(ProtoResp2ErrorCode(response["error"]["code"].asUInt32()));
-    }
-    ret = PullerCheckAnswer(true, response, context.progress_entry.condition.sync_id);
+    int ret = PullAnswer(context.connection, context.reg_entry.view_id, request,
+                         context.progress_entry.condition.sync_id, response);
     if (ret != 0) {
         return ret;
     }
@@ -268,12 +183,7 @@ int ProgressSyncer::ProcessEvents(const PObject &response)
     uint64_t row_id = context.row_id;
     uint64_t next = response["next_sync_id"].asUInt64();
     if (next != context.progress_entry.condition.sync_id) {
-        PullerPushEvents(context.reg_entry, response["event_list"]);
-        if (WaitForWorkers() != 0) {
-            Logger::LogMsg(Logger::L_NOTICE, kComponent,
-                           "[NOTE] progress-syncer.cpp(%d): ProcessEvents: interrupted while "
-                           "waiting events being done ...\n",
-                           __LINE__);
+        if (QueueAndWait(context.reg_entry, response) != 0) {
             return -1;
         }
         if (FilterDB::getInstance().updateResumeSyncId(row_id, next) != 0) {
@@ -301,12 +211,7 @@ int ProgressSyncer::ProcessEvents(const PObject &response)
     return 0;
 }
 
-int ProgressSyncer::WaitForWorkers()
+void ProgressSyncer::HandleError(int code)
 {
-    return PullerWaitForWorkers(*this, true, context.reg_entry.sess_id);
-}
-
-int ProgressSyncer::HandleError(int code)
-{
-    return PullerHandleError(true, code, context.reg_entry.conn_id, context.reg_entry.sess_id);
+    ScheduleRetry(code, context.row_id, context.reg_entry.conn_id, context.reg_entry.sess_id);
 }

@@ -8,19 +8,13 @@
 
 #include "client/core/connection.h"
 #include "client/core/progress-cache.h"
-#include "client/core/puller-channel.h"
+#include "client/core/puller-common.h"
 #include "client/core/registry.h"
-#include "client/task.h"
 #include "protocol/object.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <map>
 
-class Channel;
-
-class ProgressSyncer : public Task
+class ProgressSyncer : public PullerTask
 {
 public:
     struct Context {
@@ -34,15 +28,7 @@ public:
     explicit ProgressSyncer(TaskManager *owner = nullptr);
     ~ProgressSyncer() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     void DoTask() override;
-
-    int RequestChannel(Channel &channel);
-    int RunProtocol(Channel &channel, uint8_t command, const PObject &request, PObject &response);
-    int ProtoPullEvent(const PObject &request, PObject &response);
-    int ProtoResp2ErrorCode(uint32_t code);
 
 protected:
     int UpdateContext();
@@ -50,18 +36,12 @@ protected:
     int PullEvent();
     void PrepareRequest(PObject &request);
     int ProcessEvents(const PObject &response);
-    int WaitForWorkers();
-    int HandleError(int code);
+    // Reports the result of a pull; a failed condition waits before its next try while
+    // the others go first.
+    void HandleError(int code);
 
 private:
-    using Clock = std::chrono::steady_clock;
-
     bool takeCondition(const ProgressCache::Entry &candidate);
-    bool inBackoff(uint64_t row_id);
 
     Context context;
-    std::atomic<int> abort_flag;
-    // A condition whose pull failed is retried after its own wait; the others go first.
-    std::map<uint64_t, Clock::time_point> retry_at;
-    PullerChannel channel_proc;
 };

@@ -1,6 +1,7 @@
 #include "client/core/puller-channel.h"
 
 #include "channel.h"
+#include "client/core/puller-common.h"
 #include "client/core/settings.h"
 #include "error-code.h"
 #include "log.h"
@@ -9,17 +10,8 @@
 
 #include <atomic>
 
-// Picks the server event puller's or the resume puller's text of a log line; both are
-// literals, so the format is still checked.
-#define PULLER_TEXT(syncer_text, progress_text) (m_progress ? (progress_text) : (syncer_text))
-
 namespace
 {
-
-const char *componentOf(bool progress)
-{
-    return progress ? "progress_syncer_debug" : "syncer_debug";
-}
 
 // The exchange's log lines in the puller's texts.
 class PullerHooks : public ProtoExchangeHooks
@@ -29,17 +21,17 @@ public:
 
     void OnRequest(const PObject &request) override
     {
-        if (Logger::IsEnabled(Logger::L_DEBUG, componentOf(m_progress))) {
-            Logger::LogMsg(Logger::L_DEBUG, componentOf(m_progress),
-                           PULLER_TEXT("[DEBUG] syncer.cpp(%d): Syncer >>>: %s\n",
+        if (Logger::IsEnabled(Logger::L_DEBUG, PullerComponent(m_progress))) {
+            Logger::LogMsg(Logger::L_DEBUG, PullerComponent(m_progress),
+                           PULLER_TEXT(m_progress, "[DEBUG] syncer.cpp(%d): Syncer >>>: %s\n",
                                        "[DEBUG] progress-syncer.cpp(%d): Syncer >>>: %s\n"),
                            __LINE__, request.toString().c_str_utf8());
         }
     }
     void OnHeaderFailed(const PObject &request, int code) override
     {
-        Logger::LogMsg(Logger::L_ERR, componentOf(m_progress),
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: RunProtocol(%s): failed to "
+        Logger::LogMsg(Logger::L_ERR, PullerComponent(m_progress),
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: RunProtocol(%s): failed to "
                                    "send header (%d)\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: RunProtocol(%s): "
                                    "failed to send header (%d)\n"),
@@ -47,8 +39,8 @@ public:
     }
     void OnSendFailed(const PObject &request, int code) override
     {
-        Logger::LogMsg(Logger::L_ERR, componentOf(m_progress),
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: RunProtocol(%s): failed to "
+        Logger::LogMsg(Logger::L_ERR, PullerComponent(m_progress),
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: RunProtocol(%s): failed to "
                                    "send request (%d)\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: RunProtocol(%s): "
                                    "failed to send request (%d)\n"),
@@ -56,8 +48,8 @@ public:
     }
     void OnRecvFailed(const PObject &request, int code) override
     {
-        Logger::LogMsg(Logger::L_ERR, componentOf(m_progress),
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: RunProtocol(%s): failed to "
+        Logger::LogMsg(Logger::L_ERR, PullerComponent(m_progress),
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: RunProtocol(%s): failed to "
                                    "recv response (%d)\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: RunProtocol(%s): "
                                    "failed to recv response (%d)\n"),
@@ -65,9 +57,9 @@ public:
     }
     void OnResponse(const PObject &response) override
     {
-        if (Logger::IsEnabled(Logger::L_DEBUG, componentOf(m_progress))) {
-            Logger::LogMsg(Logger::L_DEBUG, componentOf(m_progress),
-                           PULLER_TEXT("[DEBUG] syncer.cpp(%d): Syncer <<<: %s\n",
+        if (Logger::IsEnabled(Logger::L_DEBUG, PullerComponent(m_progress))) {
+            Logger::LogMsg(Logger::L_DEBUG, PullerComponent(m_progress),
+                           PULLER_TEXT(m_progress, "[DEBUG] syncer.cpp(%d): Syncer <<<: %s\n",
                                        "[DEBUG] progress-syncer.cpp(%d): Syncer <<<: %s\n"),
                            __LINE__, response.toString().c_str_utf8());
         }
@@ -105,7 +97,7 @@ int PullerChannel::RunProtocol(Channel &channel, uint8_t command, const PObject 
 
 int PullerChannel::ProtoPullEvent(const PObject &request, PObject &response)
 {
-    const char *component = componentOf(m_progress);
+    const char *component = PullerComponent(m_progress);
     Connection::ChannelStat stat = m_connection.pop();
     Channel &channel = stat.getChannel();
     channel.SetFlag(m_abort_flag);
@@ -114,7 +106,7 @@ int PullerChannel::ProtoPullEvent(const PObject &request, PObject &response)
         ret = RequestChannel(channel);
         if (ret != 0) {
             Logger::LogMsg(Logger::L_ERR, component,
-                           PULLER_TEXT("[ERROR] syncer.cpp(%d): ProtoPullEvent: fail to establish "
+                           PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): ProtoPullEvent: fail to establish "
                                        "communication channel\n",
                                        "[ERROR] progress-syncer.cpp(%d): ProtoPullEvent: fail to "
                                        "establish communication channel\n"),
@@ -129,7 +121,7 @@ int PullerChannel::ProtoPullEvent(const PObject &request, PObject &response)
         ret = RunProtocol(channel, SCMD_EVT_PULL, request, response);
         if (ret != 0) {
             Logger::LogMsg(Logger::L_ERR, component,
-                           PULLER_TEXT("[ERROR] syncer.cpp(%d): ProtoPullEvent: fail to pull "
+                           PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): ProtoPullEvent: fail to pull "
                                        "events. %d.\n",
                                        "[ERROR] progress-syncer.cpp(%d): ProtoPullEvent: fail to "
                                        "pull events. %d.\n"),
@@ -147,9 +139,9 @@ int PullerChannel::ProtoPullEvent(const PObject &request, PObject &response)
 
 int PullerChannel::upgradeToSSL(Channel &channel, const ConnectionInfo &info)
 {
-    const char *component = componentOf(m_progress);
+    const char *component = PullerComponent(m_progress);
     Logger::LogMsg(Logger::L_INFO, component,
-                   PULLER_TEXT("[INFO] syncer.cpp(%d): Syncer: request ssl channel\n",
+                   PULLER_TEXT(m_progress, "[INFO] syncer.cpp(%d): Syncer: request ssl channel\n",
                                "[INFO] progress-syncer.cpp(%d): Syncer: request ssl channel\n"),
                    __LINE__);
     PObject request;
@@ -161,13 +153,13 @@ int PullerChannel::upgradeToSSL(Channel &channel, const ConnectionInfo &info)
     }
     if (response.hasMember("error")) {
         Logger::LogMsg(Logger::L_ERR, component,
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: request SSL: %s\n",
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: request SSL: %s\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: request SSL: %s\n"),
                        __LINE__, response.toString().c_str_utf8());
         return ERR_IO;
     }
     Logger::LogMsg(Logger::L_DEBUG, component,
-                   PULLER_TEXT("[DEBUG] syncer.cpp(%d): Syncer: convert to SSL channel\n",
+                   PULLER_TEXT(m_progress, "[DEBUG] syncer.cpp(%d): Syncer: convert to SSL channel\n",
                                "[DEBUG] progress-syncer.cpp(%d): Syncer: convert to SSL "
                                "channel\n"),
                    __LINE__);
@@ -176,7 +168,7 @@ int PullerChannel::upgradeToSSL(Channel &channel, const ConnectionInfo &info)
     ret = channel.ConvertToSSLChannel(false);
     if (ret != 0) {
         Logger::LogMsg(Logger::L_ERR, component,
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: Convert to SSL channel failed "
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: Convert to SSL channel failed "
                                    "(%d)\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: Convert to SSL "
                                    "channel failed (%d)\n"),
@@ -184,7 +176,7 @@ int PullerChannel::upgradeToSSL(Channel &channel, const ConnectionInfo &info)
         return ERR_IO;
     }
     Logger::LogMsg(Logger::L_INFO, component,
-                   PULLER_TEXT("[INFO] syncer.cpp(%d): Syncer: channel is now encrypted using "
+                   PULLER_TEXT(m_progress, "[INFO] syncer.cpp(%d): Syncer: channel is now encrypted using "
                                "SSL\n",
                                "[INFO] progress-syncer.cpp(%d): Syncer: channel is now encrypted "
                                "using SSL\n"),
@@ -194,18 +186,18 @@ int PullerChannel::upgradeToSSL(Channel &channel, const ConnectionInfo &info)
 
 int PullerChannel::RequestChannel(Channel &channel)
 {
-    const char *component = componentOf(m_progress);
+    const char *component = PullerComponent(m_progress);
     const ConnectionInfo info = m_connection.getConnectionInfo();
     channel.Close();
     Logger::LogMsg(Logger::L_DEBUG, component,
-                   PULLER_TEXT("[DEBUG] syncer.cpp(%d): Syncer: Connect to server (%s:%d).\n",
+                   PULLER_TEXT(m_progress, "[DEBUG] syncer.cpp(%d): Syncer: Connect to server (%s:%d).\n",
                                "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer: Connect to "
                                "server (%s:%d).\n"),
                    __LINE__, info.server_ip.c_str_utf8(), info.server_port);
     int ret = channel.Open(info.server_ip.c_str_utf8(), info.server_port);
     if (ret != 0) {
         Logger::LogMsg(Logger::L_ERR, component,
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: failed to connect to server.\n",
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: failed to connect to server.\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: failed to connect "
                                    "to server.\n"),
                        __LINE__);
@@ -228,7 +220,7 @@ int PullerChannel::RequestChannel(Channel &channel)
     }
     if (response.hasMember("error")) {
         Logger::LogMsg(Logger::L_ERR, component,
-                       PULLER_TEXT("[ERROR] syncer.cpp(%d): Syncer: request channel: %s\n",
+                       PULLER_TEXT(m_progress, "[ERROR] syncer.cpp(%d): Syncer: request channel: %s\n",
                                    "[ERROR] progress-syncer.cpp(%d): Syncer: request channel: "
                                    "%s\n"),
                        __LINE__, response["error"].toString().c_str_utf8());
@@ -247,7 +239,7 @@ int PullerChannel::RequestChannel(Channel &channel)
     }
     if (response["alive"].asUInt32() == 0) {
         Logger::LogMsg(Logger::L_INFO, component,
-                       PULLER_TEXT("[INFO] syncer.cpp(%d): Syncer: connection refused by server.\n",
+                       PULLER_TEXT(m_progress, "[INFO] syncer.cpp(%d): Syncer: connection refused by server.\n",
                                    "[INFO] progress-syncer.cpp(%d): Syncer: connection refused "
                                    "by server.\n"),
                        __LINE__);
@@ -258,13 +250,13 @@ int PullerChannel::RequestChannel(Channel &channel)
 
 int PullerChannel::ProtoResp2ErrorCode(uint32_t code)
 {
-    const char *component = componentOf(m_progress);
+    const char *component = PullerComponent(m_progress);
     switch (code) {
     case 0x3002:
         return ERR_PERMISS;
     case 0x3003:
         Logger::LogMsg(Logger::L_CRIT, component,
-                       PULLER_TEXT("[CRIT] syncer.cpp(%d): Server error(invalid path in view): "
+                       PULLER_TEXT(m_progress, "[CRIT] syncer.cpp(%d): Server error(invalid path in view): "
                                    "%u\n",
                                    "[CRIT] progress-syncer.cpp(%d): Server error(invalid path in "
                                    "view): %u\n"),
@@ -281,7 +273,7 @@ int PullerChannel::ProtoResp2ErrorCode(uint32_t code)
     }
     if ((code & 0xF000) == 0x7000) {
         Logger::LogMsg(Logger::L_CRIT, component,
-                       PULLER_TEXT("[CRIT] syncer.cpp(%d): server error: %u\n",
+                       PULLER_TEXT(m_progress, "[CRIT] syncer.cpp(%d): server error: %u\n",
                                    "[CRIT] progress-syncer.cpp(%d): server error: %u\n"),
                        __LINE__, code);
         return 0;
@@ -296,7 +288,7 @@ int PullerChannel::ProtoResp2ErrorCode(uint32_t code)
         return ERR_VERSION;
     default:
         Logger::LogMsg(Logger::L_CRIT, component,
-                       PULLER_TEXT("[CRIT] syncer.cpp(%d): unhandled error code: %u\n",
+                       PULLER_TEXT(m_progress, "[CRIT] syncer.cpp(%d): unhandled error code: %u\n",
                                    "[CRIT] progress-syncer.cpp(%d): unhandled error code: %u\n"),
                        __LINE__, code);
         return 0;

@@ -11,10 +11,6 @@
 
 #include <thread>
 
-// Picks the syncer's or the resume puller's text of a log line; both are literals, so the
-// format is still checked.
-#define PULLER_TEXT(syncer_text, progress_text) (progress ? (progress_text) : (syncer_text))
-
 namespace
 {
 
@@ -57,25 +53,20 @@ const ErrorRow kErrorTable[] = {
     {ACTION_RETRY, REPORT_SESSION},      // ERR_PERMISS_READ_ONLY
 };
 
-const char *component(bool progress)
-{
-    return progress ? "progress_syncer_debug" : "syncer_debug";
-}
-
 } // namespace
 
 int PullerHandleError(bool progress, int code, uint64_t conn_id, uint64_t sess_id)
 {
     if (code > 0 || code < ERR_PERMISS_READ_ONLY) {
-        Logger::LogMsg(Logger::L_CRIT, component(progress),
-                       PULLER_TEXT("[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n",
+        Logger::LogMsg(Logger::L_CRIT, PullerComponent(progress),
+                       PULLER_TEXT(progress, "[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n",
                                    "[CRIT] progress-syncer.cpp(%d): Progress syncer: unknown "
                                    "error code [%d].\n"),
                        __LINE__, code);
         return -1;
     }
-    Logger::LogMsg(Logger::L_DEBUG, component(progress),
-                   PULLER_TEXT("[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n",
+    Logger::LogMsg(Logger::L_DEBUG, PullerComponent(progress),
+                   PULLER_TEXT(progress, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n",
                                "[DEBUG] progress-syncer.cpp(%d): Progress syncer: HandleError: "
                                "%d.\n"),
                    __LINE__, code);
@@ -85,14 +76,14 @@ int PullerHandleError(bool progress, int code, uint64_t conn_id, uint64_t sess_i
     } else if (row.report == REPORT_CONNECTION) {
         UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
     } else {
-        Logger::LogMsg(Logger::L_DEBUG, component(progress),
-                       PULLER_TEXT("[DEBUG] syncer.cpp(%d): No type for error: %d\n",
+        Logger::LogMsg(Logger::L_DEBUG, PullerComponent(progress),
+                       PULLER_TEXT(progress, "[DEBUG] syncer.cpp(%d): No type for error: %d\n",
                                    "[DEBUG] progress-syncer.cpp(%d): No type for error: %d\n"),
                        __LINE__, code);
     }
     if (row.action < 0) {
-        Logger::LogMsg(Logger::L_CRIT, component(progress),
-                       PULLER_TEXT("[CRIT] syncer.cpp(%d): Syncer: unexpected error code [%d].\n",
+        Logger::LogMsg(Logger::L_CRIT, PullerComponent(progress),
+                       PULLER_TEXT(progress, "[CRIT] syncer.cpp(%d): Syncer: unexpected error code [%d].\n",
                                    "[CRIT] progress-syncer.cpp(%d): Progress syncer: unexpected "
                                    "error code [%d].\n"),
                        __LINE__, code);
@@ -123,8 +114,8 @@ int PullerWaitForWorkers(Task &task, bool progress, uint64_t sess_id)
             if (registry.Find(sess_id, entry)) {
                 return 0;
             }
-            Logger::LogMsg(Logger::L_WARNING, component(progress),
-                           PULLER_TEXT("[WARNING] syncer.cpp(%d): session %llu is removed, events "
+            Logger::LogMsg(Logger::L_WARNING, PullerComponent(progress),
+                           PULLER_TEXT(progress, "[WARNING] syncer.cpp(%d): session %llu is removed, events "
                                        "might be dropped\n",
                                        "[WARNING] progress-syncer.cpp(%d): session %llu is "
                                        "removed, events might be dropped\n"),
@@ -133,8 +124,8 @@ int PullerWaitForWorkers(Task &task, bool progress, uint64_t sess_id)
         }
         Task::State state = task.GetState();
         if (state == Task::STOP) {
-            Logger::LogMsg(Logger::L_WARNING, component(progress),
-                           PULLER_TEXT("[WARNING] syncer.cpp(%d): Program stopped while syncing "
+            Logger::LogMsg(Logger::L_WARNING, PullerComponent(progress),
+                           PULLER_TEXT(progress, "[WARNING] syncer.cpp(%d): Program stopped while syncing "
                                        "files ...\n",
                                        "[WARNING] progress-syncer.cpp(%d): Program stopped while "
                                        "syncing files ...\n"),
@@ -145,8 +136,8 @@ int PullerWaitForWorkers(Task &task, bool progress, uint64_t sess_id)
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }
         if (!registry.Find(sess_id, entry)) {
-            Logger::LogMsg(Logger::L_WARNING, component(progress),
-                           PULLER_TEXT("[WARNING] syncer.cpp(%d): session %llu is removed while "
+            Logger::LogMsg(Logger::L_WARNING, PullerComponent(progress),
+                           PULLER_TEXT(progress, "[WARNING] syncer.cpp(%d): session %llu is removed while "
                                        "there are events\n",
                                        "[WARNING] progress-syncer.cpp(%d): session %llu is "
                                        "removed while there are events\n"),
@@ -154,16 +145,16 @@ int PullerWaitForWorkers(Task &task, bool progress, uint64_t sess_id)
             return -1;
         }
         if (entry.pause) {
-            Logger::LogMsg(Logger::L_NOTICE, component(progress),
-                           PULLER_TEXT("[NOTE] syncer.cpp(%d): session %llu is paused while there "
+            Logger::LogMsg(Logger::L_NOTICE, PullerComponent(progress),
+                           PULLER_TEXT(progress, "[NOTE] syncer.cpp(%d): session %llu is paused while there "
                                        "are events\n",
                                        "[NOTE] progress-syncer.cpp(%d): session %llu is paused "
                                        "while there are events\n"),
                            __LINE__, static_cast<unsigned long long>(sess_id));
             return -1;
         }
-        Logger::LogMsg(Logger::L_DEBUG, component(progress),
-                       PULLER_TEXT("[DEBUG] syncer.cpp(%d): Wait for workers (still %d pending "
+        Logger::LogMsg(Logger::L_DEBUG, PullerComponent(progress),
+                       PULLER_TEXT(progress, "[DEBUG] syncer.cpp(%d): Wait for workers (still %d pending "
                                    "server events).\n",
                                    "[DEBUG] progress-syncer.cpp(%d): Wait for workers (still %d "
                                    "pending server events).\n"),
@@ -210,8 +201,8 @@ int PullerCheckAnswer(bool progress, const PObject &response, uint64_t position)
     if (problem == nullptr) {
         return 0;
     }
-    Logger::LogMsg(Logger::L_ERR, component(progress),
-                   PULLER_TEXT("[ERROR] syncer.cpp(%d): PullEvent: malformed response (%s).\n",
+    Logger::LogMsg(Logger::L_ERR, PullerComponent(progress),
+                   PULLER_TEXT(progress, "[ERROR] syncer.cpp(%d): PullEvent: malformed response (%s).\n",
                                "[ERROR] progress-syncer.cpp(%d): PullEvent: malformed response "
                                "(%s).\n"),
                    __LINE__, problem);
@@ -220,7 +211,138 @@ int PullerCheckAnswer(bool progress, const PObject &response, uint64_t position)
 
 void PullerPushEvents(const Registry::Entry &entry, const PObject &event_list)
 {
-    for (const PObject &item : event_list.asArray()) {
-        PushEvent(entry, item);
+    PushEvents(entry, event_list.asArray());
+}
+
+PullerTask::PullerTask(TaskManager *owner, bool progress)
+    : Task(owner), m_progress(progress), abort_flag(0), channel_proc(progress, &abort_flag)
+{
+}
+
+int PullerTask::Pause()
+{
+    abort_flag = 1;
+    return Task::Pause();
+}
+
+int PullerTask::Resume()
+{
+    abort_flag = 0;
+    return Task::Resume();
+}
+
+int PullerTask::Stop()
+{
+    abort_flag = 1;
+    return Task::Stop();
+}
+
+int PullerTask::RequestChannel(Channel &channel)
+{
+    return channel_proc.RequestChannel(channel);
+}
+
+int PullerTask::RunProtocol(Channel &channel, uint8_t command, const PObject &request,
+                            PObject &response)
+{
+    return channel_proc.RunProtocol(channel, command, request, response);
+}
+
+int PullerTask::ProtoPullEvent(const PObject &request, PObject &response)
+{
+    return channel_proc.ProtoPullEvent(request, response);
+}
+
+int PullerTask::ProtoResp2ErrorCode(uint32_t code)
+{
+    return channel_proc.ProtoResp2ErrorCode(code);
+}
+
+bool PullerTask::KeepRunning()
+{
+    for (;;) {
+        State state = GetState();
+        if (state == STOP) {
+            return false;
+        }
+        if (state != PAUSE) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
     }
+}
+
+int PullerTask::PullAnswer(const Connection &connection, uint64_t view_id, const PObject &request,
+                           uint64_t position, PObject &response)
+{
+    const bool progress = m_progress;
+    channel_proc.SetTarget(connection, view_id);
+    int ret = ProtoPullEvent(request, response);
+    if (ret != 0) {
+        if (progress) {
+            Logger::LogMsg(Logger::L_ERR, PullerComponent(progress),
+                           "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to pull events. "
+                           "%d.\n",
+                           __LINE__, ret);
+        }
+        return ret;
+    }
+    if (response.hasMember("error")) {
+        Logger::LogMsg(Logger::L_ERR, PullerComponent(progress),
+                       PULLER_TEXT(progress,
+                                   "[ERROR] syncer.cpp(%d): PullEvent: response: %s.\n",
+                                   "[ERROR] progress-syncer.cpp(%d): PullEvent: response: %s.\n"),
+                       __LINE__, response["error"].toString().c_str_utf8());
+        return PullerErrorAnswerCode(ProtoResp2ErrorCode(response["error"]["code"].asUInt32()));
+    }
+    return PullerCheckAnswer(progress, response, position);
+}
+
+int PullerTask::QueueAndWait(const Registry::Entry &entry, const PObject &response)
+{
+    const bool progress = m_progress;
+    PullerPushEvents(entry, response["event_list"]);
+    if (PullerWaitForWorkers(*this, progress, entry.sess_id) == 0) {
+        return 0;
+    }
+    Logger::LogMsg(Logger::L_NOTICE, PullerComponent(progress),
+                   PULLER_TEXT(progress,
+                               "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting "
+                               "events being done ...\n",
+                               "[NOTE] progress-syncer.cpp(%d): ProcessEvents: interrupted while "
+                               "waiting events being done ...\n"),
+                   __LINE__);
+    return -1;
+}
+
+bool PullerTask::ScheduleRetry(int code, uint64_t key, uint64_t conn_id, uint64_t sess_id)
+{
+    const bool progress = m_progress;
+    int action = PullerHandleError(progress, code, conn_id, sess_id);
+    if (action < 0) {
+        Logger::LogMsg(Logger::L_CRIT, PullerComponent(progress),
+                       PULLER_TEXT(progress, "[CRIT] syncer.cpp(%d): abort()\n",
+                                   "[CRIT] progress-syncer.cpp(%d): abort()\n"),
+                       __LINE__);
+        action = ACTION_RETRY;
+    }
+    int seconds = PullerActionSeconds(action);
+    if (code == 0 || seconds <= 0) {
+        return false;
+    }
+    retry_at[key] = Clock::now() + std::chrono::seconds(seconds);
+    return true;
+}
+
+bool PullerTask::InBackoff(uint64_t key)
+{
+    auto it = retry_at.find(key);
+    if (it == retry_at.end()) {
+        return false;
+    }
+    if (Clock::now() >= it->second) {
+        retry_at.erase(it);
+        return false;
+    }
+    return true;
 }

@@ -4,12 +4,25 @@
 // of a pull. Each function logs with the texts of the puller named by `progress`.
 #pragma once
 
+#include "client/core/puller-channel.h"
 #include "client/core/registry.h"
+#include "client/task.h"
 #include "protocol/object.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
 
-class Task;
+class Channel;
+
+// The log component of a puller, and the pick between its two texts of a log line (both are
+// literals, so the format is still checked).
+inline const char *PullerComponent(bool progress)
+{
+    return progress ? "progress_syncer_debug" : "syncer_debug";
+}
+#define PULLER_TEXT(progress, syncer_text, progress_text) ((progress) ? (progress_text) : (syncer_text))
 
 enum PullerAction {
     ACTION_DONE = 0,            // go on at once
@@ -41,3 +54,48 @@ int PullerCheckAnswer(bool progress, const PObject &response, uint64_t position)
 // Hands every object of the answer's list to event generation, in order. Malformed objects
 // are dropped one by one (logged there); the rest still become events.
 void PullerPushEvents(const Registry::Entry &entry, const PObject &event_list);
+
+// What both pullers are built on: the abort flag that breaks a blocked exchange when the task
+// is paused or stopped, the channel procedure, the retry wait of each failing session or
+// condition, and the steps of one pull (exchange, error answer, answer check, queueing the
+// events, waiting for the workers), each logged with the puller's own texts.
+class PullerTask : public Task
+{
+public:
+    int Pause() override;
+    int Resume() override;
+    int Stop() override;
+
+    int RequestChannel(Channel &channel);
+    int RunProtocol(Channel &channel, uint8_t command, const PObject &request, PObject &response);
+    int ProtoPullEvent(const PObject &request, PObject &response);
+    int ProtoResp2ErrorCode(uint32_t code);
+
+protected:
+    using Clock = std::chrono::steady_clock;
+
+    PullerTask(TaskManager *owner, bool progress);
+
+    // False when the task is to stop; sleeps a second while it is paused.
+    bool KeepRunning();
+    // One "pull_event" exchange from `position` on `connection` and `view_id`. 0 with an
+    // answer ready to process; otherwise the failed exchange's code, the mapped code of an
+    // error answer, or ERR_IO for a malformed answer.
+    int PullAnswer(const Connection &connection, uint64_t view_id, const PObject &request,
+                   uint64_t position, PObject &response);
+    // Queues the answer's events and waits until the workers have finished every server
+    // event of the session. 0, or -1 when interrupted (stop, pause, session gone).
+    int QueueAndWait(const Registry::Entry &entry, const PObject &response);
+    // The wait after a pull result (0 or an error code); a failed pull of `key` is not
+    // tried again before it. Returns true when `key` now waits.
+    bool ScheduleRetry(int code, uint64_t key, uint64_t conn_id, uint64_t sess_id);
+    // True while `key` waits after a failure.
+    bool InBackoff(uint64_t key);
+
+    const bool m_progress;
+    std::atomic<int> abort_flag;
+    PullerChannel channel_proc;
+
+private:
+    std::map<uint64_t, Clock::time_point> retry_at;
+};

@@ -45,6 +45,17 @@ bool Registry::Find(uint64_t sess_id, Entry &entry)
     return true;
 }
 
+bool Registry::GetLocalPath(uint64_t sess_id, ustring &local_path)
+{
+    std::lock_guard<std::mutex> guard(mutex);
+    auto it = index.find(sess_id);
+    if (it == index.end()) {
+        return false;
+    }
+    local_path = it->second.local_path;
+    return true;
+}
+
 bool Registry::FindNext(uint64_t sess_id, Entry &entry)
 {
     std::lock_guard<std::mutex> guard(mutex);

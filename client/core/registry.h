@@ -58,6 +58,9 @@ public:
 
     void Set(const Entry &entry);
     bool Find(uint64_t sess_id, Entry &entry);
+    // Only the local folder of a registered session: cheaper than a whole copy of its entry
+    // for callers that ask on every event.
+    bool GetLocalPath(uint64_t sess_id, ustring &local_path);
     // The entry after sess_id in id order, wrapping round; the first entry when sess_id is
     // not registered. False only when the registry is empty.
     bool FindNext(uint64_t sess_id, Entry &entry);

@@ -27,8 +27,7 @@ void Syncer::Context::clear()
     sync_id = 0;
 }
 
-Syncer::Syncer(TaskManager *owner)
-    : Task(owner), abort_flag(0), skipped_visits(0), channel_proc(false, &abort_flag)
+Syncer::Syncer(TaskManager *owner) : PullerTask(owner, false), skipped_visits(0)
 {
 }
 
@@ -37,24 +36,6 @@ Syncer::~Syncer()
     // The thread uses this object's members: end it before they go.
     Stop();
     Join();
-}
-
-int Syncer::Pause()
-{
-    abort_flag = 1;
-    return Task::Pause();
-}
-
-int Syncer::Resume()
-{
-    abort_flag = 0;
-    return Task::Resume();
-}
-
-int Syncer::Stop()
-{
-    abort_flag = 1;
-    return Task::Stop();
 }
 
 void Syncer::AddRescanEvent(uint64_t sess_id, bool merge)
@@ -70,49 +51,15 @@ uint64_t Syncer::IdlePullCount(uint64_t sess_id)
     return it == idle_pulls.end() ? 0 : it->second;
 }
 
-int Syncer::RequestChannel(Channel &channel)
-{
-    return channel_proc.RequestChannel(channel);
-}
-
-int Syncer::RunProtocol(Channel &channel, uint8_t command, const PObject &request,
-                        PObject &response)
-{
-    return channel_proc.RunProtocol(channel, command, request, response);
-}
-
-int Syncer::ProtoPullEvent(const PObject &request, PObject &response)
-{
-    return channel_proc.ProtoPullEvent(request, response);
-}
-
-int Syncer::ProtoResp2ErrorCode(uint32_t code)
-{
-    return channel_proc.ProtoResp2ErrorCode(code);
-}
-
 void Syncer::DoTask()
 {
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                           "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, "
-                           "sync_id %llu.\n",
-                           __LINE__, static_cast<unsigned long long>(context.entry.view_id),
-                           static_cast<unsigned long long>(context.sync_id));
-            return;
-        }
-        if (state == PAUSE) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            continue;
-        }
+    while (KeepRunning()) {
         if (UpdateContext() != 0) {
             Wait(1);
             continue;
         }
         uint64_t sess_id = context.entry.sess_id;
-        if (inBackoff(sess_id)) {
+        if (InBackoff(sess_id)) {
             // Skipped without a wait, so a failing session never holds up the others; a
             // whole round of skips waits a second.
             markIdle(sess_id);
@@ -129,33 +76,16 @@ void Syncer::DoTask()
                 Wait(1);
             continue;
         }
-        int code = PullEvent();
-        int action = HandleError(code);
-        if (action < 0) {
-            Logger::LogMsg(Logger::L_CRIT, kComponent, "[CRIT] syncer.cpp(%d): abort()\n",
-                           __LINE__);
-            action = ACTION_RETRY;
-        }
-        int seconds = PullerActionSeconds(action);
-        if (code != 0 && seconds > 0) {
-            retry_at[sess_id] = Clock::now() + std::chrono::seconds(seconds);
+        if (HandleError(PullEvent())) {
             markIdle(sess_id);
         }
         restIfAllIdle();
     }
-}
-
-bool Syncer::inBackoff(uint64_t sess_id)
-{
-    auto it = retry_at.find(sess_id);
-    if (it == retry_at.end()) {
-        return false;
-    }
-    if (Clock::now() >= it->second) {
-        retry_at.erase(it);
-        return false;
-    }
-    return true;
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id "
+                   "%llu.\n",
+                   __LINE__, static_cast<unsigned long long>(context.entry.view_id),
+                   static_cast<unsigned long long>(context.sync_id));
 }
 
 void Syncer::markIdle(uint64_t sess_id)
@@ -256,18 +186,7 @@ int Syncer::PullEventFromServer(PObject &response)
                    static_cast<unsigned long long>(context.entry.view_id),
                    context.entry.remote_path.c_str_utf8(),
                    static_cast<unsigned long long>(position));
-    channel_proc.SetTarget(context.connection, context.entry.view_id);
-    int ret = ProtoPullEvent(request, response);
-    if (ret != 0) {
-        return ret;
-    }
-    if (response.hasMember("error")) {
-        Logger::LogMsg(Logger::L_ERR, kComponent,
-                       "[ERROR] syncer.cpp(%d): PullEvent: response: %s.\n", __LINE__,
-                       response["error"].toString().c_str_utf8());
-        return PullerErrorAnswerCode(ProtoResp2ErrorCode(response["error"]["code"].asUInt32()));
-    }
-    return PullerCheckAnswer(false, response, position);
+    return PullAnswer(context.connection, context.entry.view_id, request, position, response);
 }
 
 int Syncer::ProcessEvents(const PObject &response)
@@ -276,12 +195,7 @@ int Syncer::ProcessEvents(const PObject &response)
     uint64_t next = response["next_sync_id"].asUInt64();
     if (next != context.sync_id) {
         uptodate_set.erase(sess_id);
-        PullerPushEvents(context.entry, response["event_list"]);
-        if (WaitForWorkers() != 0) {
-            Logger::LogMsg(Logger::L_NOTICE, kComponent,
-                           "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events "
-                           "being done ...\n",
-                           __LINE__);
+        if (QueueAndWait(context.entry, response) != 0) {
             return -1;
         }
         if (context.entry.event_db->setSyncId(next) != 0) {
@@ -298,11 +212,6 @@ int Syncer::ProcessEvents(const PObject &response)
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] syncer.cpp(%d): session '%llu' is uptodate.\n",
                    __LINE__, static_cast<unsigned long long>(sess_id));
     return 0;
-}
-
-int Syncer::WaitForWorkers()
-{
-    return PullerWaitForWorkers(*this, false, context.entry.sess_id);
 }
 
 void Syncer::SendRescanEvent()
@@ -324,7 +233,8 @@ void Syncer::SendRescanEvent()
     EventManager::getInstance().IssueRescan(sess_id, "/", merge);
 }
 
-int Syncer::HandleError(int code)
+bool Syncer::HandleError(int code)
 {
-    return PullerHandleError(false, code, context.entry.conn_id, context.entry.sess_id);
+    return ScheduleRetry(code, context.entry.sess_id, context.entry.conn_id,
+                         context.entry.sess_id);
 }

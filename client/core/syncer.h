@@ -8,21 +8,16 @@
 #pragma once
 
 #include "client/core/connection.h"
-#include "client/core/puller-channel.h"
+#include "client/core/puller-common.h"
 #include "client/core/registry.h"
-#include "client/task.h"
 #include "protocol/object.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
 
-class Channel;
-
-class Syncer : public Task
+class Syncer : public PullerTask
 {
 public:
     struct Context {
@@ -35,9 +30,6 @@ public:
     explicit Syncer(TaskManager *owner = nullptr);
     ~Syncer() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     void DoTask() override;
 
     // The session is to be rescanned (with this merge flag) once it is up to date; a second
@@ -47,38 +39,27 @@ public:
     // Pulls of the session that found nothing new (0: none yet). Any thread.
     uint64_t IdlePullCount(uint64_t sess_id);
 
-    int RequestChannel(Channel &channel);
-    int RunProtocol(Channel &channel, uint8_t command, const PObject &request, PObject &response);
-    int ProtoPullEvent(const PObject &request, PObject &response);
-    int ProtoResp2ErrorCode(uint32_t code);
-
 protected:
     int UpdateContext();
     bool IsSessionReady();
     int PullEvent();
     int PullEventFromServer(PObject &response);
     int ProcessEvents(const PObject &response);
-    int WaitForWorkers();
     void SendRescanEvent();
-    int HandleError(int code);
+    // Reports the result of a pull and schedules the session's retry after a failure;
+    // true when the session now waits.
+    bool HandleError(int code);
 
 private:
-    using Clock = std::chrono::steady_clock;
-
-    bool inBackoff(uint64_t sess_id);
     void markIdle(uint64_t sess_id);
     bool restIfAllIdle();
 
     Context context;
-    std::atomic<int> abort_flag;
     std::mutex rescan_events_lock;
     std::map<uint64_t, bool> rescan_events;
     // Sessions found up to date (or failing, paused, not ready) since the last rest.
     std::set<uint64_t> uptodate_set;
-    // A session whose pull failed is retried after its own wait, while the others go on.
-    std::map<uint64_t, Clock::time_point> retry_at;
     size_t skipped_visits;
     std::mutex idle_pulls_lock;
     std::map<uint64_t, uint64_t> idle_pulls;
-    PullerChannel channel_proc;
 };

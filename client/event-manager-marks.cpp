@@ -1,0 +1,214 @@
+#include "client/event-manager-marks.h"
+
+#include "client/core/settings.h"
+#include "client/core/ui-ipc.h"
+#include "fstat-db.h"
+#include "log.h"
+
+
+namespace
+{
+
+const char kComponent[] = "event_manager_debug";
+
+// How long an unreachable user interface is left alone before the next try.
+const std::chrono::seconds kUiRetry(1);
+// How long the writer lets marks gather before it writes them.
+const std::chrono::milliseconds kGather(20);
+
+// The prefix of every path below `path` ("/" for the session folder).
+std::string belowPrefix(const ustring &path)
+{
+    std::string prefix = path.c_str_utf8();
+    if (prefix.empty() || prefix.back() != '/')
+        prefix += '/';
+    return prefix;
+}
+
+} // namespace
+
+SyncingMarks::~SyncingMarks()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();
+}
+
+void SyncingMarks::Add(const ustring &full_path, const Event &e)
+{
+    Mark mark;
+    mark.sess_id = e.m_sess_id;
+    mark.type = e.m_type;
+    mark.is_dir = e.isDir();
+    mark.path = e.m_path.c_str_utf8();
+    mark.full_path = full_path.c_str_utf8();
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        mark.seq = ++m_added;
+        m_unwritten[Key(mark.sess_id, mark.path)] = mark.seq;
+        m_pending.push_back(std::move(mark));
+        if (!m_writer.joinable())
+            m_writer = std::thread(&SyncingMarks::run, this);
+    }
+    m_wake.notify_one();
+}
+
+void SyncingMarks::Complete(uint64_t sess_id, const ustring &path)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_unwritten.find(Key(sess_id, path.c_str_utf8()));
+    if (it != m_unwritten.end() && it->second > m_taken)
+        m_unwritten.erase(it);
+}
+
+void SyncingMarks::WaitForTree(uint64_t sess_id, const ustring &path)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    uint64_t last = 0;
+    auto it = m_unwritten.find(Key(sess_id, path.c_str_utf8()));
+    if (it != m_unwritten.end())
+        last = it->second;
+    std::string prefix = belowPrefix(path);
+    for (it = m_unwritten.lower_bound(Key(sess_id, prefix));
+         it != m_unwritten.end() && it->first.first == sess_id &&
+         it->first.second.compare(0, prefix.size(), prefix) == 0;
+         ++it) {
+        last = std::max(last, it->second);
+    }
+    if (last != 0) {
+        m_hurry = true;
+        m_wake.notify_one();
+        waitWritten(lock, last);
+    }
+}
+
+void SyncingMarks::Clear()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_pending.clear();
+    m_unwritten.clear();
+    m_written.wait(lock, [this] { return !m_writing; });
+    m_done = m_added;
+    m_written.notify_all();
+}
+
+void SyncingMarks::waitWritten(std::unique_lock<std::mutex> &lock, uint64_t seq)
+{
+    m_written.wait(lock, [&] { return m_done >= seq; });
+}
+
+void SyncingMarks::run()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || !m_pending.empty(); });
+        // Gathers what comes in shortly after: one transaction for all of it, and the marks
+        // of events that finish meanwhile are never written at all.
+        m_wake.wait_for(lock, kGather, [this] { return m_stop || m_hurry; });
+        if (m_stop)
+            return;
+        m_hurry = false;
+        m_writing = true;
+        lock.unlock();
+        std::vector<Mark> batch;
+        uint64_t last = 0;
+        int rc = FileStatusDB::setFileSyncStats(
+            [&](std::vector<FileStatusInfo> &rows) { take(batch, last, rows); });
+        logRows(batch, rc != 0);
+        lock.lock();
+        finish(batch, last);
+        lock.unlock();
+        report(batch);
+        lock.lock();
+    }
+}
+
+// Takes every pending mark, keeping only the last mark of each path that was not dropped
+// meanwhile: the row and the notification describe the latest state of the path. Called by
+// the file-status database inside the batch's transaction.
+void SyncingMarks::take(std::vector<Mark> &batch, uint64_t &last, std::vector<FileStatusInfo> &rows)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    batch.swap(m_pending);
+    if (batch.empty())
+        return;
+    last = batch.back().seq;
+    m_taken = last;
+    size_t kept = 0;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        auto it = m_unwritten.find(Key(batch[i].sess_id, batch[i].path));
+        if (it == m_unwritten.end() || it->second != batch[i].seq)
+            continue;
+        if (kept != i)
+            batch[kept] = std::move(batch[i]);
+        ++kept;
+    }
+    batch.resize(kept);
+    rows.resize(kept);
+    for (size_t i = 0; i < kept; ++i) {
+        // Paths are stored as they are on this system ('/'-separated).
+        rows[i].path = batch[i].full_path.c_str();
+        rows[i].fileType = batch[i].is_dir ? FileStatusDB::FT_DIR : FileStatusDB::FT_FILE;
+        rows[i].syncStatus = FileStatusDB::SS_SYNCING;
+    }
+}
+
+void SyncingMarks::logRows(const std::vector<Mark> &batch, bool failed)
+{
+    if (Logger::IsEnabled(Logger::L_DEBUG, kComponent)) {
+        for (const Mark &row : batch) {
+            Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                           "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path "
+                           "[%s].\n",
+                           __LINE__, row.full_path.c_str());
+        }
+    }
+    if (!failed)
+        return;
+    for (const Mark &row : batch) {
+        Logger::LogMsg(Logger::L_ERR, kComponent,
+                       "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB "
+                       "at path [%s].\n",
+                       __LINE__, row.full_path.c_str());
+    }
+}
+
+// Under m_lock: the batch's marks count as written; paths marked again meanwhile stay.
+void SyncingMarks::finish(const std::vector<Mark> &batch, uint64_t last)
+{
+    for (const Mark &mark : batch) {
+        auto it = m_unwritten.find(Key(mark.sess_id, mark.path));
+        if (it != m_unwritten.end() && it->second <= last)
+            m_unwritten.erase(it);
+    }
+    m_done = std::max(m_done, last);
+    m_writing = false;
+    m_written.notify_all();
+}
+
+void SyncingMarks::report(const std::vector<Mark> &batch)
+{
+    Settings &settings = Settings::getInstance();
+    int port = settings.getUIPort();
+    ustring socket = settings.getUISocketPath();
+    bool same_target = port == m_away_port && socket == m_away_socket;
+    if (same_target && Clock::now() < m_away_until)
+        return;
+    for (const Mark &mark : batch) {
+        Event e;
+        e.m_type = mark.type;
+        e.m_mode = mark.is_dir ? Event::F_DIR : 0;
+        e.m_path = mark.path.c_str();
+        e.m_sess_id = mark.sess_id;
+        if (UI_IPC::ReportFileSyncingEventToUI(e) != 0) {
+            m_away_port = port;
+            m_away_socket = socket;
+            m_away_until = Clock::now() + kUiRetry;
+            return;
+        }
+    }
+}
