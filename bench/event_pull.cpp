@@ -12,6 +12,7 @@
 #include "client/event-db.h"
 #include "client/event-manager.h"
 #include "client/task.h"
+#include "fstat-db.h"
 #include "log.h"
 #include "proto-common.h"
 #include "protocol/stream.h"
@@ -246,6 +247,9 @@ int main(int argc, char **argv)
     entry.event_db = db;
     Registry::getInstance().Set(entry);
 
+    // The daemon marks queued paths in its file-status database.
+    FileStatusDB::initialize((dir + "/file-status.sqlite").c_str());
+
     std::atomic<bool> quit{false};
     std::atomic<size_t> done{0};
     WorkerStandIn worker;
@@ -254,7 +258,9 @@ int main(int argc, char **argv)
         Event e;
         while (!quit) {
             if (em.PullEvent(&worker, e) != 0) {
-                std::this_thread::yield();
+                // An idle worker waits before asking again (the daemon's workers wait a
+                // second); spinning would take the puller's processor time.
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
                 continue;
             }
             while (em.DoneEvent(&worker, e) != 0) {
