@@ -6,6 +6,7 @@
 #include "fstat-db.h"
 #include "support/control-fake-ui.h"
 #include "support/temp-dir.h"
+#include "support/server-process.h"
 
 #include <gtest/gtest.h>
 
@@ -240,6 +241,51 @@ TEST_F(EventManagerTest, QueuedPathsAreMarkedSyncingAndReported)
     std::vector<PObject> got = ui.messages();
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(std::string("syncing_file"), got[0]["notify"].asString().c_str_utf8());
+    FileStatusDB::destroy();
+}
+
+// Marks are written behind the pushes; a path whose event finished (and whose row its
+// worker cleared) or that a directory removal made obsolete must not come back as syncing.
+TEST_F(EventManagerTest, FinishedAndSupersededPathsDoNotComeBackAsSyncing)
+{
+    TempDir dir;
+    std::string conf = dir.write("conf", "ui_port = 1\n");
+    ASSERT_EQ(0, Settings::getInstance().loadConfigSettings(conf));
+    ASSERT_EQ(0, FileStatusDB::initialize(dir.file("fstat.sqlite").c_str()));
+    FakeWorker w;
+    const int files = 200;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < files; ++i) {
+            std::string path = "/done/f" + std::to_string(i);
+            ASSERT_EQ(0, em.PushServerEvent(event(1, Event::EV_CREATE, path.c_str(), 0, 1)));
+            Event e;
+            ASSERT_EQ(0, em.PullEvent(&w, e));
+            ASSERT_EQ(0, em.DoneEvent(&w, e));
+            // What the worker does with the row of a finished event.
+            FileStatusDB::rmFileStatByPath(("/local/s1" + path).c_str());
+        }
+    }
+    for (int i = 0; i < files; ++i) {
+        std::string path = "/gone/f" + std::to_string(i);
+        ASSERT_EQ(0, em.PushServerEvent(event(1, Event::EV_CREATE, path.c_str(), 0, 2)));
+    }
+    ASSERT_EQ(0, em.PushServerEvent(event(1, Event::EV_REMOVE, "/gone", Event::F_DIR, 9)));
+    EXPECT_EQ(1, em.GetPendingServerEvent(1)); // the removal superseded the files
+    // Marks are written in order: once the last one is in, every earlier one is.
+    ASSERT_EQ(0, em.PushServerEvent(event(1, Event::EV_CREATE, "/last", 0, 10)));
+    FileStatusInfo info;
+    ASSERT_TRUE(WaitFor([&] { return FileStatusDB::getFileSyncStat("/local/s1/last", &info) == 1; },
+                        5000));
+    for (int i = 0; i < files; ++i) {
+        EXPECT_EQ(0, FileStatusDB::getFileSyncStat(("/local/s1/done/f" + std::to_string(i)).c_str(),
+                                                   &info))
+            << i;
+        EXPECT_EQ(0, FileStatusDB::getFileSyncStat(("/local/s1/gone/f" + std::to_string(i)).c_str(),
+                                                   &info))
+            << i;
+    }
+    EXPECT_EQ(1, FileStatusDB::getFileSyncStat("/local/s1/gone", &info));
+    em.Clear();
     FileStatusDB::destroy();
 }
 
