@@ -4,7 +4,8 @@
 //   3. NEW files created by a script until all of them are events in the session's tree;
 //   4. a rescan of the unchanged tree against the database, against `find -printf` of the
 //      same attributes.
-// Usage: bench_detector [DIRS [FILES [NEW]]]   (defaults 10000 100000 10000)
+// Usage: bench_detector [DIRS [FILES [NEW [PARTS]]]]   (defaults 10000 100000 10000 1234);
+// PARTS names the measurements to run, e.g. 4 for the rescan alone.
 #include "client/core/expand.h"
 #include "client/core/settings.h"
 #include "client/core/registry.h"
@@ -183,14 +184,22 @@ int main(int argc, char **argv)
     int dirs = argc > 1 ? atoi(argv[1]) : 10000;
     int files = argc > 2 ? atoi(argv[2]) : 100000;
     int fresh = argc > 3 ? atoi(argv[3]) : 10000;
+    std::string parts = argc > 4 ? argv[4] : "1234";
+    auto wanted = [&parts](char part) { return parts.find(part) != std::string::npos; };
     const uint64_t sess = 1;
 
+    // BENCH_DETECTOR_KEEP=DIR builds the tree in DIR once and reuses it in later runs, for
+    // repeated measurements of one part.
+    const char *keep = getenv("BENCH_DETECTOR_KEEP");
+    bool reuse = keep != nullptr && access((std::string(keep) + "/folder").c_str(), F_OK) == 0;
     char scratch[] = "/tmp/bench-detector-XXXXXX";
-    if (mkdtemp(scratch) == nullptr) {
+    if (keep != nullptr) {
+        mkdir(keep, 0755);
+    } else if (mkdtemp(scratch) == nullptr) {
         perror("mkdtemp");
         return 1;
     }
-    std::string base = scratch;
+    std::string base = keep != nullptr ? keep : scratch;
     std::string root = base + "/folder";
     mkdir(root.c_str(), 0755);
     mkdir((base + "/db").c_str(), 0755);
@@ -211,14 +220,18 @@ int main(int argc, char **argv)
     Registry::getInstance().Set(entry);
 
     printf("tree: %d directories, %d files\n", dirs, files);
-    MakeTree(root, dirs, files, *entry.event_db);
+    if (!reuse) {
+        MakeTree(root, dirs, files, *entry.event_db);
+    }
     Detector::CreateWorkingDirectory(root.c_str());
+    std::string drop_new = "find '" + root + "' -maxdepth 2 -name 'new*' -delete";
+    Run(drop_new); // files of part 3 left by an earlier run on a kept tree
     Run("find '" + root + "' > /dev/null"); // same warm caches for everyone
 
     // 1 and 2: watch set-up and memory, best of two rounds each.
     double ref_setup = 1e9, our_setup = 1e9;
     long rss_watched = 0, heap_watched = 0;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 2 && (wanted('1') || wanted('2')); ++round) {
         double t = InotifywaitSetup(root);
         ref_setup = t >= 0 && t < ref_setup ? t : ref_setup;
         long before = RssKiB();
@@ -233,17 +246,19 @@ int main(int argc, char **argv)
             heap_watched = static_cast<long>(mallinfo2().uordblks - heap_before);
         }
     }
-    printf("watch set-up: detector %.3f s, inotifywait -r %.3f s, ratio %.2f (goal <= 1)\n",
-           our_setup, ref_setup, our_setup / ref_setup);
-    printf("detector memory with the tree watched: %.1f MiB in use on the heap, resident set "
-           "grew by %.1f MiB (goal < 30)\n",
-           heap_watched / 1048576.0, rss_watched / 1024.0);
+    if (wanted('1') || wanted('2')) {
+        printf("watch set-up: detector %.3f s, inotifywait -r %.3f s, ratio %.2f (goal <= 1)\n",
+               our_setup, ref_setup, our_setup / ref_setup);
+        printf("detector memory with the tree watched: %.1f MiB in use on the heap, resident set "
+               "grew by %.1f MiB (goal < 30)\n",
+               heap_watched / 1048576.0, rss_watched / 1024.0);
+    }
 
     // 4: rescan of the unchanged tree.
     // Best of three rounds each, alternating, as other work may share the processors.
     double ref_list = 1e9, rescan = 1e9;
     int queued = 0;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 3 && wanted('4'); ++round) {
         double t = Run("find '" + root + "' -printf '%T@ %s %p\\n' > /dev/null");
         ref_list = t < ref_list ? t : ref_list;
         EventManager::getInstance().Clear();
@@ -259,12 +274,15 @@ int main(int argc, char **argv)
         rescan = t < rescan ? t : rescan;
         queued = EventManager::getInstance().GetAllPendingEventCount(sess);
     }
-    printf("rescan of the unchanged tree: %.3f s, find -printf %.3f s, ratio %.2f (goal < 2 s); "
-           "%d events queued (expected 0)\n",
-           rescan, ref_list, rescan / ref_list, queued);
+    if (wanted('4')) {
+        printf(
+            "rescan of the unchanged tree: %.3f s, find -printf %.3f s, ratio %.2f (goal < 2 s); "
+            "%d events queued (expected 0)\n",
+            rescan, ref_list, rescan / ref_list, queued);
+    }
 
     // 3a: the detector alone: new files until it has handed all of them on.
-    {
+    if (wanted('3')) {
         struct Counter : DetectorSink {
             std::atomic<int> created{0};
             void PushLocalEvent(const Event &e) override
@@ -296,7 +314,7 @@ int main(int argc, char **argv)
 
     // 3b: new files created by a script until all are events in the session's tree (each
     // push also marks the path in the file-status database and notifies the interface).
-    {
+    if (wanted('3')) {
         EventManager::getInstance().Clear();
         Detector detector;
         detector.AddWatch(root.c_str(), sess);
@@ -321,7 +339,7 @@ int main(int argc, char **argv)
     EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
     FileStatusDB::destroy();
-    Run("rm -rf '" + base + "'");
+    Run(keep == nullptr ? "rm -rf '" + base + "'" : drop_new);
     ui_stop = true;
     int wake = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in addr;

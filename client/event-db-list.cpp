@@ -7,6 +7,7 @@
 #include "log.h"
 #include "sql-pattern.h"
 
+#include <cstring>
 #include <string>
 
 using namespace event_db;
@@ -32,18 +33,37 @@ std::string patternBase(const ustring &prefix)
     return prefix == "/" ? std::string() : EscapeGlobPattern(prefix.c_str_utf8());
 }
 
+// Every existing row below `prefix`, the whole table for "/" or an empty prefix.
+SqlText treeQuery(const ustring &prefix)
+{
+    if (prefix.empty() || prefix == "/")
+        return SqlText(sqlite3_mprintf("%sWHERE isExist = 1;", COLUMNS));
+    return SqlText(sqlite3_mprintf("%sWHERE path GLOB '%q/*' and isExist = 1;", COLUMNS,
+                                   patternBase(prefix).c_str()));
+}
+
+// The prepared listing `sql`, or null (logged) when it cannot be prepared.
+sqlite3_stmt *prepareListing(sqlite3 *db, const char *sql)
+{
+    sqlite3_stmt *raw = nullptr;
+    if (!sql || !db || sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        Logger::LogMsg(
+            Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__,
+            db ? sqlite3_errcode(db) : SQLITE_MISUSE, db ? sqlite3_errmsg(db) : "not open");
+        sqlite3_finalize(raw);
+        return nullptr;
+    }
+    return raw;
+}
+
 } // namespace
 
 int FileEventDB::listInto(FileList &flist, const char *sql, const ustring &prefix, bool by_path)
 {
-    sqlite3_stmt *raw = nullptr;
-    if (!sql || !m_db || sqlite3_prepare_v2(m_db, sql, -1, &raw, nullptr) != SQLITE_OK) {
-        Logger::LogMsg(
-            Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__,
-            m_db ? sqlite3_errcode(m_db) : SQLITE_MISUSE, m_db ? sqlite3_errmsg(m_db) : "not open");
+    Statement stmt(prepareListing(m_db, sql));
+    sqlite3_stmt *raw = stmt.get();
+    if (!raw)
         return -1;
-    }
-    Statement stmt(raw);
     int rc;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         FileList::Attribute attr;
@@ -85,14 +105,35 @@ int FileEventDB::listInto(FileList &flist, const char *sql, const ustring &prefi
 int FileEventDB::getFileList(FileList &flist, const ustring &prefix)
 {
     std::lock_guard<std::mutex> lock(m_dbMutex);
-    SqlText sql;
-    if (prefix.empty() || prefix == "/") {
-        sql.reset(sqlite3_mprintf("%sWHERE isExist = 1;", COLUMNS));
-    } else {
-        sql.reset(sqlite3_mprintf("%sWHERE path GLOB '%q/*' and isExist = 1;", COLUMNS,
-                                  patternBase(prefix).c_str()));
+    return listInto(flist, treeQuery(prefix).get(), prefix, true);
+}
+
+int FileEventDB::forEachRowBelow(const ustring &prefix, const RowVisitor &row)
+{
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    bool top = prefix.empty() || prefix == "/";
+    Statement stmt(prepareListing(m_db, treeQuery(prefix).get()));
+    sqlite3_stmt *raw = stmt.get();
+    if (!raw)
+        return -1;
+    // The pattern selects paths that start with the prefix and a '/'.
+    size_t drop = top ? 0 : prefix.size();
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        const char *path = columnText(raw, 4);
+        if (strlen(path) < drop)
+            continue;
+        row(path + drop, sqlite3_column_int(raw, 0) != 0,
+            static_cast<uint32_t>(sqlite3_column_int64(raw, 1)),
+            static_cast<uint64_t>(sqlite3_column_int64(raw, 2)), columnText(raw, 3));
     }
-    return listInto(flist, sql.get(), prefix, true);
+    if (rc != SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    return 0;
 }
 
 // The direct children of `prefix`; the row of `prefix` itself is not among them.

@@ -10,6 +10,7 @@
 #include "ustring/ustring.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -90,6 +91,13 @@ public:
     int getFileList(FileList &flist, const ustring &prefix);
     int getFileListWithoutRecursive(FileList &flist, const ustring &prefix);
     int getFileListWithoutRecursive(FileList &flist, const ustring &prefix, uint64_t syncID);
+    // The rows getFileList lists, unordered and without building a tree, for listings too
+    // large to build one cheaply: `row` gets each one's path below `prefix` (starting with
+    // '/'; the whole path for "/" or an empty prefix), its type and its attributes.
+    typedef std::function<void(const char *path, bool is_dir, uint32_t mtime, uint64_t size,
+                               const char *acl_hash)>
+        RowVisitor;
+    int forEachRowBelow(const ustring &prefix, const RowVisitor &row);
 
     // 1 with `path`, 0 none, -1 error. `macHash` is not used.
     int getFilePathByHash(const ustring &hash, const ustring &macHash, ustring &path);

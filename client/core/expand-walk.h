@@ -1,10 +1,10 @@
-// Walk: the recursive listing under the rescan and the expand. The visitor is called
-// once for every entry below `root` ("." and ".." excluded):
+// Walk: the recursive listing under the expand. The visitor is called once for every
+// entry below `root` ("." and ".." excluded), a directory before its contents:
 //   bool visit(const ustring &path, const DIR_ENTRY &entry)
-//     path is root + "/" + name; for a directory visited before its contents, false
-//     skips those contents (other answers are ignored);
+//     path is root + "/" + name; for a directory, false skips its contents (other
+//     answers are ignored);
 //   void leave(const ustring &path)
-//     after the contents of a directory whose visit came first and accepted it.
+//     after the contents of a directory whose visit accepted it.
 #pragma once
 
 #include "file-op.h"
@@ -16,22 +16,16 @@
 namespace expand_walk
 {
 
-enum Flags {
-    WALK_DIR_AFTER = 1,  // visit a directory after its contents
-    WALK_ATTRIBUTES = 2, // read modification time and size of every entry
-    WALK_FAT_TIME = 4,   // clear the lowest bit of every modification time
-};
-
 inline bool Aborted(const std::atomic<int> *abort_flag)
 {
     return abort_flag != nullptr && abort_flag->load() != 0;
 }
 
 template <class Visitor>
-int Walk(const ustring &root, Visitor &visitor, int flags, const std::atomic<int> *abort_flag)
+int Walk(const ustring &root, Visitor &visitor, const std::atomic<int> *abort_flag)
 {
     DIR_HANDLE dh;
-    if (FSOpenDir(root, (flags & WALK_ATTRIBUTES) ? 1 : 0, dh) != 0) {
+    if (FSOpenDir(root, 0, dh) != 0) {
         Logger::LogMsg(Logger::L_WARNING, "worker_debug",
                        "[WARNING] worker.cpp(%d): FSOpenDir(%s)\n", __LINE__, root.c_str_utf8());
         return 0;
@@ -49,28 +43,20 @@ int Walk(const ustring &root, Visitor &visitor, int flags, const std::atomic<int
                            child.c_str_utf8());
             return -1;
         }
-        if (flags & WALK_FAT_TIME) {
-            entry.mtime &= ~1u;
-        }
         if (entry.type != FT_DIR) {
             visitor.visit(child, entry);
             continue;
         }
-        bool before = (flags & WALK_DIR_AFTER) == 0;
-        if (before && !visitor.visit(child, entry)) {
+        if (!visitor.visit(child, entry)) {
             continue;
         }
-        if (Walk(child, visitor, flags, abort_flag) != 0) {
+        if (Walk(child, visitor, abort_flag) != 0) {
             Logger::LogMsg(Logger::L_NOTICE, "worker_debug",
                            "[NOTE] worker.cpp(%d): Traversing '%s' ... abort\n", __LINE__,
                            child.c_str_utf8());
             return -1;
         }
-        if (before) {
-            visitor.leave(child);
-        } else {
-            visitor.visit(child, entry);
-        }
+        visitor.leave(child);
     }
     // A listing that breaks off part-way counts as ending there, as an unreadable
     // directory counts as empty.

@@ -61,7 +61,7 @@ int Expander::Expand(const Event &ev)
                    "[INFO] worker.cpp(%d): Worker (%d): expanding directory '%s'\n", __LINE__,
                    m_worker_id, full.c_str_utf8());
     ExpandHandler handler{*this, m_reg.local_path.length(), m_reg.local_path + WORKING_DIR_PATH};
-    if (expand_walk::Walk(full, handler, 0, m_abort) != 0) {
+    if (expand_walk::Walk(full, handler, m_abort) != 0) {
         Logger::LogMsg(Logger::L_NOTICE, kComponent,
                        "[NOTE] worker.cpp(%d): interrupted while expanding '%s'\n", __LINE__,
                        full.c_str_utf8());

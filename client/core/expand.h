@@ -67,6 +67,10 @@ public:
     void PushDownloadEvent(const ustring &path, bool is_dir);
 
 private:
+    // The merge walk of any disk and database sources that yield their entries in the
+    // order of a FileList read backwards (see rescan.cpp).
+    template <class DiskSide, class DbSide>
+    int mergeWalk(const ustring &root, DiskSide &fs, DbSide &db, bool merge);
     bool aborted() const { return m_abort != nullptr && m_abort->load() != 0; }
     // A database row with no local counterpart: a download when merging, else a
     // removal, unless a selective-sync rule hides the path.

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -145,6 +146,37 @@ TEST_F(ExpandTest, RescanLeavesSelectiveSyncExclusionsAndStopsWhenAborted)
     abort_flag = 1;
     EXPECT_EQ(-1, expander().Rescan(request("/", rescan)));
     EXPECT_EQ(-1, expander().Expand(request("/", Event::F_DIR | Event::F_EXPAND)));
+}
+
+// The database side is read as a tree: a directory named only by its contents counts,
+// the contents of a file row do not. A folder that cannot be read removes nothing, while
+// a directory that is gone removes its rows.
+TEST_F(ExpandTest, RescanReadsTheDatabaseAsATreeAndRemovesNothingUnread)
+{
+    const uint32_t rescan = Event::F_DIR | Event::F_EXPAND | Event::F_RESCAN;
+    session.synced("/p/x", false, kTime, 3); // also writes a row for /p ...
+    DBFileInfo hidden;
+    hidden.isExist = 0; // ... which no longer counts as existing
+    hidden.fileType = 1;
+    hidden.path = "/p";
+    ASSERT_EQ(0, session.db().setEventInfo(hidden));
+    dir("/p");
+    file("/p/x");
+    session.synced("/f/x", false, kTime, 3);
+    session.synced("/f", false, kTime, 3); // a file row with a row below it
+    file("/f");
+    ASSERT_EQ(0, expander().Rescan(request("/", rescan)));
+    EXPECT_EQ(Seen{}, Drain());
+
+    session.synced("/gone/y", false, kTime, 3);
+    ASSERT_EQ(0, expander().Rescan(request("/gone", rescan)));
+    EXPECT_EQ((Seen{"rm /gone/y"}), Drain());
+
+    Registry::Entry unreadable = session.entry();
+    unreadable.local_path = (session.scratch().path() + "/loop").c_str();
+    ASSERT_EQ(0, symlink("loop", unreadable.local_path.c_str_utf8()));
+    EXPECT_EQ(-1, Expander(unreadable, 1, &abort_flag).Rescan(request("/", rescan)));
+    EXPECT_EQ(Seen{}, Drain());
 }
 
 TEST_F(ExpandTest, ExpandQueuesDirectoriesBeforeTheirContents)
