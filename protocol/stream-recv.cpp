@@ -348,6 +348,8 @@ int PStream::RecvBinaryBody(Channel &channel, FILE *fp, uint64_t length, const u
         size_t got = 0;
         int ret = channel.Read(buf, want, got);
         size_t put = got > 0 ? fwrite(buf, 1, got, fp) : 0;
+        if (put > 0 && recv_tap)
+            recv_tap(path, written, buf, put);
         written += put;
         if (put != got) {
             int err = errno;

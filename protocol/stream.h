@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -79,6 +80,13 @@ public:
     // The byte and item bounds alone; the others are turned off.
     void SetRecvLimit(uint64_t max_bytes, uint64_t max_items);
     bool HasRecvLimit() const;
+    // Called with every stretch of a received binary item's bytes once they are stored:
+    // path is the item's file, at the stretch's place among the bytes of this reception
+    // (0 starts a new one). Lets a receiver digest the data on the way in instead of
+    // reading the file again. An empty function turns it off.
+    using BinaryTap = std::function<void(const ustring &path, uint64_t at, const char *data,
+                                         size_t n)>;
+    void SetRecvBinaryTap(BinaryTap tap) { recv_tap = std::move(tap); }
     // True when the last Recv stopped at a bound of SetRecvLimit.
     bool RecvLimitExceeded() const { return limit_hit; }
     // The key path of the item in transfer, and the progress of the binary item in transfer.
@@ -119,6 +127,7 @@ private:
     uint64_t recv_items;
     uint64_t recv_binaries;
     bool limit_hit;
+    BinaryTap recv_tap;
 
     void ResetStatus();
     void SetProgress(uint64_t sent, uint64_t size);
