@@ -6,6 +6,7 @@
 #include "proto-common.h"
 #include "protocol/stream.h"
 #include "server/codes.h"
+#include "server/received-digests.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,36 +60,6 @@ int ReadHeader(Channel &ch, Header &h)
     if (rc == 0)
         rc = ch.ReadInt16(h.length);
     return rc;
-}
-
-// The shape a request may have: nesting depth, entries per map, elements per array and
-// binary items are bounded so that no request makes the server walk or store much.
-struct ShapeCount {
-    unsigned binaries = 0;
-};
-
-bool WithinShape(const PObject &o, unsigned depth, ShapeCount &count)
-{
-    if (o.isBinary())
-        return ++count.binaries <= 2;
-    if (!o.isContainer())
-        return true;
-    if (depth >= 8)
-        return false;
-    if (o.isMap()) {
-        if (o.asMap().size() > 64)
-            return false;
-        for (const auto &kv : o.asMap())
-            if (!WithinShape(kv.second, depth + 1, count))
-                return false;
-        return true;
-    }
-    if (o.asArray().size() > 1024)
-        return false;
-    for (const PObject &item : o.asArray())
-        if (!WithinShape(item, depth + 1, count))
-            return false;
-    return true;
 }
 
 // Sleeps for seconds in one-second steps; false when the server stops meanwhile.
@@ -171,6 +142,7 @@ private:
     std::string m_peer;
     RequestHandler m_handler;
     PStream m_stream;
+    ReceivedDigests m_digests;
     bool m_logged_in = false;
     bool m_send_failed = false;
 };
@@ -181,8 +153,22 @@ void Connection::serve()
         return;
     m_ch.SetFlag(&m_ctx.stop);
     m_stream.SetDefaultRecvLocation(ustring(m_ctx.content.spoolDir()));
-    // A client can make the server hold at most this much of one request in memory.
-    m_stream.SetRecvLimit(kRequestMaxBytes, kRequestMaxItems);
+    // A client can make the server hold at most this much of one request in memory, and
+    // store no more than two binary items of the largest accepted file size; a request
+    // beyond any bound closes the connection before the excess is read or stored.
+    PStreamRecvLimits limits;
+    limits.bytes = kRequestMaxBytes;
+    limits.items = kRequestMaxItems;
+    limits.depth = 8;
+    limits.map_entries = 64;
+    limits.array_elements = 1024;
+    limits.binary_items = 2;
+    limits.binary_length = m_ctx.opt.max_file_size;
+    m_stream.SetRecvLimits(limits);
+    m_stream.SetRecvBinaryTap(
+        [this](const ustring &path, uint64_t at, const char *data, size_t n) {
+            m_digests.feed(std::string(path.c_str_utf8(), path.length()), at, data, n);
+        });
     while (!m_ctx.stop.load() && serveOne()) {
     }
 }
@@ -196,6 +182,7 @@ int Connection::receiveBody(const Header &h, PObject &body)
     if (have_drop)
         m_ch.LimitReads(drop.arg);
     m_ch.ResetFired();
+    m_digests.clear();
     int rc = m_stream.Recv(m_ch, body);
     m_ch.ClearLimits();
     if (have_drop && m_ch.Fired())
@@ -313,13 +300,6 @@ bool Connection::serveOne()
     m_ch.SetTimeout(60);
     PObject body;
     int rc = receiveBody(h, body);
-    ShapeCount count;
-    if (rc == 0 && !WithinShape(body, 0, count)) {
-        Logger::LogMsg(Logger::L_WARNING, kComponent,
-                       "[WARNING] connection.cpp(%d): %s: request beyond the limits\n", __LINE__,
-                       m_peer.c_str());
-        rc = -5;
-    }
     std::string data = BinaryPath(body["file"]["data"]);
     DiscardBinaries(body, data);
     if (rc < 0) {
@@ -338,6 +318,7 @@ bool Connection::serveOne()
         SetError(a, CODE_VERSION, "protocol version not supported");
         a.close = true;
     } else if (m_handler.prepare(h.command, body, m_logged_in, m_ch.IsSSL(), p, a)) {
+        p.data_digested = !data.empty() && m_digests.finish(data, p.data_digest) == 0;
         if (p.stall > 0 && !SleepWatching(m_ctx.stop, p.stall))
             a.send = false;
         else

@@ -8,7 +8,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,58 +127,89 @@ std::string ContentStore::newSpoolFile() const
     return std::string();
 }
 
-int ContentStore::hashFiles(const std::vector<std::string> &files, Digest &out)
+Digester::Digester() : m_sha(EVP_MD_CTX_new(), EVP_MD_CTX_free)
 {
-    MD4State md4;
-    md4.init();
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
-        return -1;
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
-    out.size = 0;
-    for (const std::string &file : files) {
-        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return -1;
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        for (;;) {
-            ssize_t n = read(fd, buf.get(), kPiece);
-            if (n < 0) {
-                close(fd);
-                return -1;
-            }
-            if (n == 0)
-                break;
-            md4.update(buf.get(), static_cast<size_t>(n));
-            EVP_DigestUpdate(sha.get(), buf.get(), static_cast<size_t>(n));
-            out.size += static_cast<uint64_t>(n);
-        }
-        close(fd);
+    m_md4.init();
+    m_sha_ok = m_sha && EVP_DigestInit_ex(m_sha.get(), EVP_sha256(), nullptr) == 1;
+}
+
+void Digester::update(const void *data, size_t n)
+{
+    updateLane(0, data, n);
+    updateLane(1, data, n);
+}
+
+void Digester::updateLane(int lane, const void *data, size_t n)
+{
+    if (lane == 0) {
+        m_md4.update(data, n);
+        m_size += n;
+    } else if (m_sha_ok && EVP_DigestUpdate(m_sha.get(), data, n) != 1) {
+        m_sha_ok = false;
     }
+}
+
+int Digester::updateFile(const std::string &file)
+{
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
+    ssize_t n;
+    while ((n = read(fd, buf.get(), kPiece)) > 0)
+        update(buf.get(), static_cast<size_t>(n));
+    close(fd);
+    return n == 0 ? 0 : -1;
+}
+
+int Digester::finish(Digest &out)
+{
     uint8_t md4_digest[MD4_DIGEST_BYTES];
-    md4.final(md4_digest);
-    out.md4 = rs_md4_hex(md4_digest);
+    m_md4.final(md4_digest);
     unsigned char sha_digest[EVP_MAX_MD_SIZE];
     unsigned int sha_len = 0;
-    if (EVP_DigestFinal_ex(sha.get(), sha_digest, &sha_len) != 1)
+    if (!m_sha_ok || EVP_DigestFinal_ex(m_sha.get(), sha_digest, &sha_len) != 1)
         return -1;
+    m_sha_ok = false;
+    out.md4 = rs_md4_hex(md4_digest);
     out.sha256 = Hex(sha_digest, sha_len);
+    out.size = m_size;
+    return 0;
+}
+
+int ContentStore::hashFiles(const std::vector<std::string> &files, Digest &out)
+{
+    Digester d;
+    for (const std::string &file : files)
+        if (d.updateFile(file) < 0)
+            return -1;
+    return d.finish(out);
+}
+
+int ContentStore::publish(const std::string &tmp, const std::string &top, const std::string &sha,
+                          bool durable) const
+{
+    std::string shard = top + "/" + Shard(sha);
+    if (MakeDir(shard) < 0)
+        return -1;
+    if (durable && SyncPath(tmp) < 0)
+        return -1;
+    if (rename(tmp.c_str(), (shard + "/" + sha).c_str()) != 0)
+        return -1;
+    if (durable && (SyncPath(shard) < 0 || SyncPath(top) < 0))
+        return -1;
     return 0;
 }
 
 int ContentStore::importFile(const std::string &file, const std::string &sha)
 {
-    std::string target = blobPath(sha);
     struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
+    if (stat(blobPath(sha).c_str(), &st) == 0) {
         unlink(file.c_str());
         return 0;
     }
-    std::string shard = m_root + "/content/" + Shard(sha);
-    if (MakeDir(shard) < 0)
-        return -1;
-    if (SyncPath(file) < 0 || rename(file.c_str(), target.c_str()) != 0 || SyncPath(shard) < 0 ||
-        SyncPath(m_root + "/content") < 0) {
+    if (publish(file, m_root + "/content", sha, true) < 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] content-store.cpp(%d): cannot store blob %s: %d\n", __LINE__,
                        sha.c_str(), errno);
@@ -194,15 +224,14 @@ std::string ContentStore::signatureOf(const std::string &sha)
     struct stat st;
     if (stat(target.c_str(), &st) == 0)
         return target;
-    if (MakeDir(m_root + "/sig/" + Shard(sha)) < 0)
-        return std::string();
     std::string tmp = newSpoolFile();
     if (tmp.empty())
         return std::string();
+    // A signature is a cache that can be made again: it is not worth an fsync.
     SimpleFileReader reader;
     reader.setFile(ustring(blobPath(sha)));
     reader.setSignature(ustring(tmp), 2048, 8);
-    if (reader.readFile() < 0 || rename(tmp.c_str(), target.c_str()) != 0) {
+    if (reader.readFile() < 0 || publish(tmp, m_root + "/sig", sha, false) < 0) {
         unlink(tmp.c_str());
         return std::string();
     }

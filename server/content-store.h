@@ -3,7 +3,12 @@
 // received data. A client path never names a file here.
 #pragma once
 
+#include "rsapi-cpp/md4.h"
+
+#include <openssl/evp.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +19,29 @@ struct Digest {
     std::string md4;    // 32 lower-case hex digits
     std::string sha256; // 64 lower-case hex digits
     uint64_t size = 0;
+};
+
+// MD4, SHA-256 and size of bytes fed in pieces: a received upload is digested while it
+// arrives, so that storing it needs no second pass over the file.
+class Digester
+{
+public:
+    Digester();
+    void update(const void *data, size_t n);
+    // The two digests can be fed on two threads at once: lane 0 feeds MD4 and counts the
+    // size, lane 1 feeds SHA-256. update feeds both.
+    void updateLane(int lane, const void *data, size_t n);
+    // Feeds the bytes of a file. 0, or -1.
+    int updateFile(const std::string &file);
+    uint64_t size() const { return m_size; }
+    // The digest of everything fed. 0, or -1.
+    int finish(Digest &out);
+
+private:
+    MD4State m_md4;
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> m_sha;
+    bool m_sha_ok = false;
+    uint64_t m_size = 0;
 };
 
 class ContentStore
@@ -32,7 +60,7 @@ public:
     // MD4, SHA-256 and size of the files' bytes taken one after the other, in one pass.
     static int hashFiles(const std::vector<std::string> &files, Digest &out);
     // Makes file (already hashed as sha) a blob: fsync, rename into content/, fsync the
-    // directory. A blob that already exists keeps its file and file is deleted. 0, or -1.
+    // directories. A blob that already exists keeps its file and file is deleted. 0, or -1.
     int importFile(const std::string &file, const std::string &sha);
     // Signature of a blob (block 2048, strong sum 8), computed once and cached. "" on
     // failure.
@@ -42,6 +70,12 @@ public:
     void cleanSpool(const std::vector<std::string> &keep) const;
 
 private:
+    // Moves the finished file tmp to top/XX/sha (XX made when missing). durable: tmp is
+    // fsynced before and both directories after the rename, so that the name never points
+    // at missing bytes after a crash. 0, or -1 (tmp is then left in place).
+    int publish(const std::string &tmp, const std::string &top, const std::string &sha,
+                bool durable) const;
+
     std::string m_root;
 };
 

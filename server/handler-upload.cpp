@@ -234,7 +234,10 @@ void RequestHandler::doUpload(Prepared &p, Answer &out)
             data = t.held;
         }
         if (!f.is_delta) {
-            if (ContentStore::hashFiles({data}, content.digest) < 0) {
+            // Data that arrived whole in this request was digested on the way in.
+            if (data == f.data && p.data_digested)
+                content.digest = p.data_digest;
+            else if (ContentStore::hashFiles({data}, content.digest) < 0) {
                 out.send = false;
                 return;
             }

@@ -51,6 +51,10 @@ struct Prepared {
     std::string path;
     uint32_t delay = 0; // seconds to wait (with keep-alives) before the work
     uint32_t stall = 0; // seconds to wait without keep-alives
+    // Digest of the received "file" -> "data" item, taken while it arrived (when
+    // data_digested).
+    bool data_digested = false;
+    Digest data_digest;
 };
 
 class RequestHandler

@@ -138,8 +138,10 @@ public:
         char buf[4096];
         for (;;) {
             ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n <= 0)
+            if (n <= 0) {
+                closed = n == 0 || errno == ECONNRESET;
                 break;
+            }
             out.append(buf, static_cast<size_t>(n));
         }
         return out;
@@ -152,6 +154,7 @@ public:
         return n == 0 || (n < 0 && errno == ECONNRESET);
     }
     int fd = -1;
+    bool closed = false; // drain ended because the server closed
 };
 
 class ServerFixture : public ::testing::Test
