@@ -665,7 +665,9 @@ void Detector::HandleNotification(uint64_t sess_id, const std::string &dir, uint
         Logger::LogMsg(Logger::L_DEBUG, kComponent,
                        "[DEBUG] detector-linux.cpp(%d): hide rename event (%s)\n", __LINE__,
                        path.c_str());
-        cache[MoveKey(cookie, sess_id)] = PendingMove{sess_id, path, is_dir, Clock::now()};
+        auto watched = is_dir ? info.dirs.find(path) : info.dirs.end();
+        int wd = watched != info.dirs.end() ? watched->second : -1;
+        cache[MoveKey(cookie, sess_id)] = PendingMove{sess_id, path, is_dir, Clock::now(), wd};
     } else if (mask & IN_MOVED_TO) {
         auto from = cache.find(MoveKey(cookie, sess_id));
         if (from != cache.end()) {
@@ -803,7 +805,11 @@ void Detector::FlushMoves(bool all)
             continue;
         }
         m_dirty.erase(FileKey(move.sess_id, move.path));
-        if (move.is_dir) {
+        // A directory created under the same name meanwhile has a watch of its own,
+        // which must stay: only the tree that left is dropped.
+        auto now_there = s->second.dirs.find(move.path);
+        bool replaced = now_there != s->second.dirs.end() && now_there->second != move.wd;
+        if (move.is_dir && !replaced) {
             DropTree(move.sess_id, s->second, move.path);
         }
         Emit(Event::EV_REMOVE, move.sess_id, move.path, std::string());

@@ -101,6 +101,7 @@ private:
         std::string path;
         bool is_dir;
         Clock::time_point when;
+        int wd; // the directory's watch when it left, -1 for none
     };
     typedef std::pair<uint64_t, std::string> FileKey;
     typedef std::pair<uint32_t, uint64_t> MoveKey; // cookie, session

@@ -288,6 +288,24 @@ TEST_F(DetectorTest, RenamedDirectoryKeepsItsWatchesUnderTheNewName)
     EXPECT_EQ(Seen{}, Changes());
 }
 
+TEST_F(DetectorTest, DirectoryRecreatedUnderAMovedAwayNameIsStillWatched)
+{
+    ASSERT_EQ(0, Sh("mkdir -p '" + session.full("/a/b") + "'"));
+    Changes();
+    session.synced("/a/b", true);
+    // Moved out and a new directory of the same name made at once, before the unpaired
+    // half of the move is settled as a removal.
+    std::string away = session.scratch().file("away");
+    ASSERT_EQ(0, ::rename(session.full("/a/b").c_str(), away.c_str()));
+    ASSERT_EQ(0, ::mkdir(session.full("/a/b").c_str(), 0700));
+    Changes();
+    Touch(session.full("/a/b/new"));
+    EXPECT_TRUE(sink.waitFor("+/a/b/new")) << Text(sink.take());
+    Changes();
+    Touch(away + "/late");
+    EXPECT_EQ(Seen{}, Changes());
+}
+
 TEST_F(DetectorTest, WorkingDirectoryIsIgnoredAndRecreated)
 {
     std::string work = session.full("/.ZentoraWorkingDirectory");
