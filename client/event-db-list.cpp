@@ -56,6 +56,17 @@ sqlite3_stmt *prepareListing(sqlite3 *db, const char *sql)
     return raw;
 }
 
+// The result of a listing whose last step gave `rc`: 0 when every row was read, -1
+// (logged) when the step failed part way.
+int listingEnd(sqlite3 *db, int rc)
+{
+    if (rc == SQLITE_DONE)
+        return 0;
+    Logger::LogMsg(Logger::L_ERR, COMPONENT, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n",
+                   __LINE__, rc, sqlite3_errmsg(db));
+    return -1;
+}
+
 } // namespace
 
 int FileEventDB::listInto(FileList &flist, const char *sql, const ustring &prefix, bool by_path)
@@ -93,13 +104,7 @@ int FileEventDB::listInto(FileList &flist, const char *sql, const ustring &prefi
                 flist.AddFile(0, ustring(rel), attr);
         }
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
-    return 0;
+    return listingEnd(m_db, rc);
 }
 
 int FileEventDB::getFileList(FileList &flist, const ustring &prefix)
@@ -127,13 +132,7 @@ int FileEventDB::forEachRowBelow(const ustring &prefix, const RowVisitor &row)
             static_cast<uint32_t>(sqlite3_column_int64(raw, 1)),
             static_cast<uint64_t>(sqlite3_column_int64(raw, 2)), columnText(raw, 3));
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
-    return 0;
+    return listingEnd(m_db, rc);
 }
 
 // The direct children of `prefix`; the row of `prefix` itself is not among them.
