@@ -10,9 +10,11 @@
 namespace
 {
 
-// `idle_pulls` counts the pulls of the session that found nothing new, so that a caller
-// can tell when the server side has settled.
-PObject sessionStatus(const Registry::Entry &entry, uint64_t idle_pulls)
+// `idle_pulls` counts the pulls of the session that found nothing new, `pulls_begun` every
+// pull begun, and `last_idle_pull` is the begun number of the latest pull that found nothing
+// new: a caller that saw nothing pending when `pulls_begun` was N knows the server side has
+// settled once `last_idle_pull` exceeds N.
+PObject sessionStatus(const Registry::Entry &entry, const Syncer::PullCounts &pulls)
 {
     int pending = EventManager::getInstance().GetAllPendingEventCount(entry.sess_id);
     uint64_t unfinished = pending > 0 ? static_cast<uint64_t>(pending) : 0;
@@ -21,7 +23,9 @@ PObject sessionStatus(const Registry::Entry &entry, uint64_t idle_pulls)
     item["session_id"] = entry.sess_id;
     item["unfinished_files"] = unfinished;
     item["status"] = entry.pause ? "pause" : (unfinished > 0 ? "syncing" : "uptodate");
-    item["idle_pulls"] = idle_pulls;
+    item["idle_pulls"] = pulls.idle;
+    item["pulls_begun"] = pulls.begun;
+    item["last_idle_pull"] = pulls.last_idle_round;
     return item;
 }
 
@@ -35,8 +39,9 @@ int AerolithApp::get_status(const PObject &msg, PObject &rsp)
     Registry::getInstance().GetAll(entries);
     for (const Registry::Entry &entry : entries) {
         Syncer *puller = syncer();
-        uint64_t idle_pulls = puller != nullptr ? puller->IdlePullCount(entry.sess_id) : 0;
-        session_list.asArray().push_back(sessionStatus(entry, idle_pulls));
+        Syncer::PullCounts pulls =
+            puller != nullptr ? puller->PullCountsOf(entry.sess_id) : Syncer::PullCounts();
+        session_list.asArray().push_back(sessionStatus(entry, pulls));
     }
 
     PObject connection_list;

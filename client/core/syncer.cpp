@@ -44,11 +44,11 @@ void Syncer::AddRescanEvent(uint64_t sess_id, bool merge)
     rescan_events[sess_id] = merge;
 }
 
-uint64_t Syncer::IdlePullCount(uint64_t sess_id)
+Syncer::PullCounts Syncer::PullCountsOf(uint64_t sess_id)
 {
-    std::lock_guard<std::mutex> guard(idle_pulls_lock);
-    auto it = idle_pulls.find(sess_id);
-    return it == idle_pulls.end() ? 0 : it->second;
+    std::lock_guard<std::mutex> guard(pull_counts_lock);
+    auto it = pull_counts.find(sess_id);
+    return it == pull_counts.end() ? PullCounts() : it->second;
 }
 
 void Syncer::DoTask()
@@ -177,6 +177,10 @@ int Syncer::PullEventFromServer(PObject &response)
         return ERR_SYS;
     }
     context.sync_id = position;
+    {
+        std::lock_guard<std::mutex> guard(pull_counts_lock);
+        current_round = ++pull_counts[context.entry.sess_id].begun;
+    }
     PObject request =
         PullerBuildRequest(context.entry, context.connection.getConnectionInfo().session, position);
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -206,8 +210,10 @@ int Syncer::ProcessEvents(const PObject &response)
     SendRescanEvent();
     uptodate_set.insert(sess_id);
     {
-        std::lock_guard<std::mutex> guard(idle_pulls_lock);
-        ++idle_pulls[sess_id];
+        std::lock_guard<std::mutex> guard(pull_counts_lock);
+        PullCounts &counts = pull_counts[sess_id];
+        ++counts.idle;
+        counts.last_idle_round = current_round;
     }
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] syncer.cpp(%d): session '%llu' is uptodate.\n",
                    __LINE__, static_cast<unsigned long long>(sess_id));

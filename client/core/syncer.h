@@ -36,8 +36,17 @@ public:
     // call replaces the flag. Called from the control thread.
     void AddRescanEvent(uint64_t sess_id, bool merge);
 
+    // Per session: pulls begun, pulls that found nothing new, and the number (in begun order)
+    // of the last pull that found nothing new, so that a caller can tell whether that pull
+    // began after a moment it saw. Any thread.
+    struct PullCounts {
+        uint64_t begun = 0;
+        uint64_t idle = 0;
+        uint64_t last_idle_round = 0;
+    };
+    PullCounts PullCountsOf(uint64_t sess_id);
     // Pulls of the session that found nothing new (0: none yet). Any thread.
-    uint64_t IdlePullCount(uint64_t sess_id);
+    uint64_t IdlePullCount(uint64_t sess_id) { return PullCountsOf(sess_id).idle; }
 
 protected:
     int UpdateContext();
@@ -60,6 +69,8 @@ private:
     // Sessions found up to date (or failing, paused, not ready) since the last rest.
     std::set<uint64_t> uptodate_set;
     size_t skipped_visits;
-    std::mutex idle_pulls_lock;
-    std::map<uint64_t, uint64_t> idle_pulls;
+    std::mutex pull_counts_lock;
+    std::map<uint64_t, PullCounts> pull_counts;
+    // The begun number of the pull in progress.
+    uint64_t current_round = 0;
 };

@@ -79,7 +79,7 @@ void printConnections(const PObject &list)
 }
 
 // True when the session needs no more work: paused, or nothing pending and a pull that
-// found nothing new happened after `since` (the idle counter of the last busy sighting).
+// began after the last busy sighting found nothing new.
 struct SessionWatch {
     uint64_t busy_mark = 0;
     bool seen = false;
@@ -94,19 +94,17 @@ bool allIdle(const PObject &status, std::map<uint64_t, SessionWatch> &watch)
     bool idle = true;
     for (const PObject &s : list.asArray()) {
         uint64_t id = s["session_id"].asUInt64();
-        uint64_t idle_pulls = s["idle_pulls"].asUInt64();
         SessionWatch &w = watch[id];
         if (s["status"].asString() == "pause") {
             continue;
         }
         if (!w.seen || s["unfinished_files"].asUInt64() > 0) {
-            // Only a pull that starts after this sighting can tell that nothing is left.
-            w.busy_mark = idle_pulls;
+            // A pull in progress now may have begun before the last change: only one begun
+            // later can tell that nothing is left.
+            w.busy_mark = s["pulls_begun"].asUInt64();
             w.seen = true;
             idle = false;
-        } else if (idle_pulls <= w.busy_mark + 1) {
-            // The pull counted next may have started before the last change: wait for the
-            // one after it.
+        } else if (s["last_idle_pull"].asUInt64() <= w.busy_mark) {
             idle = false;
         }
     }

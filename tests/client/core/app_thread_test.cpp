@@ -81,9 +81,10 @@ TEST(AppThreadTest, StatusListsRegisteredSessions)
     PObject reply;
     app.get_status(PObject(), reply);
     EXPECT_EQ("{\"connection_list\": null, \"session_list\": [{\"connection_id\": 2, "
-              "\"idle_pulls\": 0, \"session_id\": 4, \"status\": \"uptodate\", "
-              "\"unfinished_files\": 0}, {\"connection_id\": 2, \"idle_pulls\": 0, "
-              "\"session_id\": 9, \"status\": \"pause\", \"unfinished_files\": 0}], "
+              "\"idle_pulls\": 0, \"last_idle_pull\": 0, \"pulls_begun\": 0, "
+              "\"session_id\": 4, \"status\": \"uptodate\", \"unfinished_files\": 0}, "
+              "{\"connection_id\": 2, \"idle_pulls\": 0, \"last_idle_pull\": 0, "
+              "\"pulls_begun\": 0, \"session_id\": 9, \"status\": \"pause\", \"unfinished_files\": 0}], "
               "\"worker_list\": null}",
               render(reply));
     reg.Clear();

@@ -220,6 +220,10 @@ TEST_F(PullerTest, ServerChangesBecomeEventsAndThePositionMovesOnlyWhenTheyAreDo
     }
     EXPECT_LT(dir_at, file_at);
     ASSERT_TRUE(WaitFor([&] { return syncer.IdlePullCount(1) > 0; }));
+    // The pull that found nothing new is numbered after the one that brought the files.
+    Syncer::PullCounts counts = syncer.PullCountsOf(1);
+    EXPECT_GT(counts.last_idle_round, 1u);
+    EXPECT_LE(counts.last_idle_round, counts.begun);
 
     // A removal on the server of a synced file arrives as a server removal.
     DBFileInfo row;
