@@ -62,6 +62,8 @@ public:
     static bool isAnyFileSyncing();
 
 private:
+    // A copy of the database path, taken under its lock.
+    static std::string dbPath();
     static std::string db_path;
 };
 

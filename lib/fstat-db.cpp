@@ -7,8 +7,17 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 std::string FileStatusDB::db_path;
+
+// The path is set and cleared by the control thread while workers and the mark writer
+// read it.
+static std::mutex &pathLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 namespace
 {
@@ -194,13 +203,16 @@ int FileStatusDB::initialize(const ustring &location)
                        "[ERROR] file-status-db.cpp(%d): fstat-db path is empty.\n", __LINE__);
         return -1;
     }
-    db_path = location.c_str_utf8();
+    {
+        std::lock_guard<std::mutex> guard(pathLock());
+        db_path = location.c_str_utf8();
+    }
     Connection conn;
-    if (conn.open(db_path) != SQLITE_OK) {
+    if (conn.open(location.c_str_utf8()) != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] "
                        "errmsg:[%s]\n",
-                       __LINE__, db_path.c_str(), conn.errmsg());
+                       __LINE__, location.c_str_utf8(), conn.errmsg());
         return -1;
     }
     conn.prepare(false);
@@ -220,7 +232,14 @@ int FileStatusDB::initialize(const ustring &location)
 
 void FileStatusDB::destroy()
 {
+    std::lock_guard<std::mutex> guard(pathLock());
     db_path.clear();
+}
+
+std::string FileStatusDB::dbPath()
+{
+    std::lock_guard<std::mutex> guard(pathLock());
+    return db_path;
 }
 
 static int runMaintenance(const std::string &path, const char *sql, bool with_pragmas)
@@ -247,12 +266,12 @@ static int runMaintenance(const std::string &path, const char *sql, bool with_pr
 
 int FileStatusDB::removeAllEntry()
 {
-    return runMaintenance(db_path, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", false);
+    return runMaintenance(dbPath(), "DELETE FROM fstatinfo;ANALYZE;VACUUM;", false);
 }
 
 int FileStatusDB::updateAllSyncingEntry()
 {
-    return runMaintenance(db_path, "UPDATE fstatinfo SET syncStatus = 1 WHERE syncStatus = 2",
+    return runMaintenance(dbPath(), "UPDATE fstatinfo SET syncStatus = 1 WHERE syncStatus = 2",
                           true);
 }
 
@@ -261,7 +280,7 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo &info)
     SqlText sql(sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, "
                                 "syncStatus)  values(NULL, '%q', %d, %d);",
                                 info.path.c_str_utf8(), info.fileType, info.syncStatus));
-    return writeStatement(db_path, sql.get(), info.path);
+    return writeStatement(dbPath(), sql.get(), info.path);
 }
 
 int FileStatusDB::setFileSyncStats(
@@ -269,11 +288,11 @@ int FileStatusDB::setFileSyncStats(
 {
     std::vector<FileStatusInfo> rows;
     Connection conn;
-    if (conn.open(db_path) != SQLITE_OK) {
+    if (conn.open(dbPath()) != SQLITE_OK) {
         take(rows);
         if (rows.empty())
             return 0;
-        logOpenFailure(__LINE__, db_path, conn);
+        logOpenFailure(__LINE__, dbPath(), conn);
         return conn.code;
     }
     conn.prepare(true);
@@ -313,11 +332,11 @@ int FileStatusDB::setFileSyncStats(
 int FileStatusDB::rmFileStatByPath(const ustring &path)
 {
     Connection conn;
-    if (conn.open(db_path) != SQLITE_OK) {
+    if (conn.open(dbPath()) != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] "
                        "errCode:[%d] errmsg:[%s]\n",
-                       __LINE__, db_path.c_str(), conn.code, conn.errmsg());
+                       __LINE__, dbPath().c_str(), conn.code, conn.errmsg());
         return conn.code;
     }
     conn.prepare(true);
@@ -345,7 +364,7 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo &info)
     std::string pattern = EscapeGlobPattern(info.path.c_str_utf8());
     SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q/*');",
                                 info.path.c_str_utf8(), pattern.c_str()));
-    return writeStatement(db_path, sql.get(), info.path);
+    return writeStatement(dbPath(), sql.get(), info.path);
 }
 
 int FileStatusDB::getFileSyncStat(const ustring &path, FileStatusInfo *out)
@@ -361,8 +380,8 @@ int FileStatusDB::getFileSyncStat(const ustring &path, FileStatusInfo *out)
         return -1;
     }
     Connection conn;
-    if (conn.open(db_path) != SQLITE_OK) {
-        logOpenFailure(__LINE__, db_path, conn);
+    if (conn.open(dbPath()) != SQLITE_OK) {
+        logOpenFailure(__LINE__, dbPath(), conn);
         return -1;
     }
     conn.prepare(true);
@@ -375,7 +394,7 @@ int FileStatusDB::getFileSyncStat(const ustring &path, FileStatusInfo *out)
         return -1;
     }
     Table table;
-    if (!queryTable(conn, db_path, sql.get(), table))
+    if (!queryTable(conn, dbPath(), sql.get(), table))
         return -1;
     out->clear();
     for (int i = 0; i < table.rows; ++i)
@@ -392,8 +411,8 @@ FileStatusInfo *FileStatusDB::getFileSyncStats(const ustring &dir, int start, in
     }
     size = 0;
     Connection conn;
-    if (conn.open(db_path) != SQLITE_OK) {
-        logOpenFailure(__LINE__, db_path, conn);
+    if (conn.open(dbPath()) != SQLITE_OK) {
+        logOpenFailure(__LINE__, dbPath(), conn);
         return nullptr;
     }
     conn.prepare(true);
@@ -408,7 +427,7 @@ FileStatusInfo *FileStatusDB::getFileSyncStats(const ustring &dir, int start, in
         return nullptr;
     }
     Table table;
-    if (!queryTable(conn, db_path, sql.get(), table) || table.rows == 0)
+    if (!queryTable(conn, dbPath(), sql.get(), table) || table.rows == 0)
         return nullptr;
     FileStatusInfo *infos = new FileStatusInfo[table.rows];
     for (int i = 0; i < table.rows; ++i)
@@ -429,12 +448,12 @@ bool FileStatusDB::isAnySubFileDirSyncing(const ustring &dir)
     BuiltText sql(ZENTDBEscapeStringEX3(
         "select * from fstatinfo where path like '@ZENT:LVAR%' and syncStatus=@ZENT:INT limit 2",
         prefix.c_str_utf8(), static_cast<int>(SS_SYNCING)));
-    return anyRow(db_path, sql.get());
+    return anyRow(dbPath(), sql.get());
 }
 
 bool FileStatusDB::isAnyFileSyncing()
 {
     SqlText sql(sqlite3_mprintf("select * from fstatinfo where syncStatus=%d limit 2",
                                 static_cast<int>(SS_SYNCING)));
-    return anyRow(db_path, sql.get());
+    return anyRow(dbPath(), sql.get());
 }
