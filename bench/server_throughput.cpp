@@ -3,8 +3,14 @@
 //      server, against a plain loopback read/write loop that writes and fsyncs the same
 //      bytes;
 //   2. a delta upload of that file with 100 scattered edits (time and bytes sent);
-//   3. pull_event of 100 000 journal entries in pages of 1 000.
-// Usage: bench_server_throughput [--size-mib N] [--entries N] [--dir DIR]
+//   3. pull_event of 100 000 journal entries in pages of 1 000;
+//   4. small requests as two daemons' workers send them while syncing many small files:
+//      several connections at once, each getting a token, uploading a 4 KiB file and
+//      downloading it with a token; the mean time of each action against the time of one
+//      fsync of 4 KiB on the same file system.
+// Usage: bench_server_throughput [--size-mib N] [--entries N] [--small-files N]
+//                                [--clients N] [--dir DIR]
+// A count of 0 skips its part (--size-mib 0 skips 1 and 2).
 #include "channel.h"
 #include "proto-common.h"
 #include "protocol/stream.h"
@@ -21,6 +27,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -143,8 +151,8 @@ double CpuSeconds(pid_t pid)
     // Fields after the command name (which may hold blanks): utime is the 12th, stime the 13th.
     const char *p = strrchr(buf, ')');
     unsigned long long utime = 0, stime = 0;
-    if (p == nullptr || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
-                               &utime, &stime) != 2)
+    if (p == nullptr ||
+        sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
         return 0;
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
@@ -192,6 +200,11 @@ double PlainLoop(const std::string &from, const std::string &to)
     receiver.join();
     close(lfd);
     return Seconds(start);
+}
+
+std::string BinaryPathOf(const PObject &item)
+{
+    return item.isBinary() ? std::string(item.asBinary().path.c_str_utf8()) : std::string();
 }
 
 struct Client {
@@ -244,17 +257,119 @@ bool Upload(Client &c, const std::string &path, const std::string &data_file, bo
     return true;
 }
 
+// Median time of writing 4 KiB to a file in dir and fsyncing it.
+double FsyncSeconds(const std::string &dir)
+{
+    std::string path = dir + "/fsync.probe";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<double> times;
+    char block[4096] = {};
+    for (int i = 0; i < 21 && fd >= 0; ++i) {
+        auto t = Clock::now();
+        if (pwrite(fd, block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block)))
+            break;
+        fsync(fd);
+        times.push_back(Seconds(t));
+    }
+    if (fd >= 0)
+        close(fd);
+    unlink(path.c_str());
+    if (times.empty())
+        return 0;
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+struct ActionTimes {
+    std::atomic<uint64_t> ns[3] = {{0}, {0}, {0}};
+    std::atomic<uint64_t> count[3] = {{0}, {0}, {0}};
+    void add(int i, Clock::time_point since)
+    {
+        ns[i] += static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since).count());
+        ++count[i];
+    }
+    double meanMs(int i) const { return count[i] ? ns[i] / 1e6 / count[i] : 0; }
+};
+
+// One worker connection: for each file a token, an upload of 4 KiB (command 23, as the
+// daemon sends small files) and a token download of it. false when a request failed.
+bool SmallFiles(int port, const std::string &token, const std::string &dir, int client,
+                uint64_t files, ActionTimes &times)
+{
+    Client c;
+    c.token = token;
+    c.stream.SetDefaultRecvLocation(ustring(dir));
+    PObject ans;
+    if (c.ch.Open("127.0.0.1", port) != 0 || c.request(14, "connect", PObject(), ans) < 0)
+        return false;
+    std::string data = dir + "/small." + std::to_string(client);
+    std::vector<char> bytes(4096, static_cast<char>('a' + client));
+    for (uint64_t i = 0; i < files; ++i) {
+        // Each file has its own content, as in a real sync.
+        snprintf(bytes.data(), bytes.size(), "%d/%llu", client, static_cast<unsigned long long>(i));
+        FILE *f = fopen(data.c_str(), "wb");
+        if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+            if (f)
+                fclose(f);
+            return false;
+        }
+        fclose(f);
+        std::string path = "/small/c" + std::to_string(client) + "/f" + std::to_string(i);
+        auto t = Clock::now();
+        PObject tok;
+        if (c.request(27, "resume_get_token", PObject(), tok) < 0 || tok.hasMember("error"))
+            return false;
+        times.add(0, t);
+        PObject up;
+        up["path"] = path;
+        up["sync_id"] = 0u;
+        up["is_dir"] = false;
+        up["file"]["size"] = static_cast<uint64_t>(bytes.size());
+        up["file"]["hash"] = Md4(data);
+        up["file"]["refer"] = false;
+        up["file"]["is_delta"] = false;
+        up["mtime"]["refer"] = false;
+        up["mtime"]["mtime"] = 1700000000u;
+        PObject::binary_type bin;
+        bin.path = data;
+        bin.length = bytes.size();
+        up["file"]["data"] = bin;
+        t = Clock::now();
+        if (c.request(23, "upload", up, ans) < 0 || ans.hasMember("error"))
+            return false;
+        times.add(1, t);
+        PObject down;
+        down["path"] = path;
+        down["sync_id"] = 0u;
+        down["file"]["offset"] = 0u;
+        down["_resume_token"] = tok["resume_token"];
+        t = Clock::now();
+        if (c.request(27, "resume_download", down, ans) < 0 || ans.hasMember("error"))
+            return false;
+        times.add(2, t);
+        std::string got = BinaryPathOf(ans["file"]["data"]);
+        if (!got.empty())
+            unlink(got.c_str());
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    uint64_t size_mib = 1024, entries = 100000;
+    uint64_t size_mib = 1024, entries = 100000, small_files = 1000, clients = 6;
     std::string base = "/tmp";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!strcmp(argv[i], "--size-mib"))
             size_mib = strtoull(argv[i + 1], nullptr, 10);
         else if (!strcmp(argv[i], "--entries"))
             entries = strtoull(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--small-files"))
+            small_files = strtoull(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--clients"))
+            clients = std::max<uint64_t>(1, strtoull(argv[i + 1], nullptr, 10));
         else if (!strcmp(argv[i], "--dir"))
             base = argv[i + 1];
     }
@@ -266,8 +381,11 @@ int main(int argc, char **argv)
     printf("server throughput, file of %llu MiB, %llu journal entries, under %s\n",
            static_cast<unsigned long long>(size_mib), static_cast<unsigned long long>(entries),
            dir.c_str());
-    WriteRandomFile(big, size);
-    std::string hash = Md4(big);
+    std::string hash;
+    if (size > 0) {
+        WriteRandomFile(big, size);
+        hash = Md4(big);
+    }
 
     // 100 000 entries of a second view, written straight into the journal.
     Admin(root, {"add-view", "docs"});
@@ -304,106 +422,141 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    double plain = PlainLoop(big, copy);
-    unlink(copy.c_str());
-    auto t = Clock::now();
-    bool ok = Upload(c, "/big.bin", big, false, size, hash, 0);
-    double up = Seconds(t);
-    uint64_t sync_id = 0;
-    {
-        PObject pull;
-        pull["path"] = "/";
-        pull["sync_id"] = 0u;
-        pull["recursive"] = true;
-        c.request(6, "pull_event", pull, ans);
-        sync_id = ans["next_sync_id"].asUInt64();
-    }
-    t = Clock::now();
-    PObject tok;
-    c.request(27, "resume_get_token", PObject(), tok);
-    PObject down;
-    down["path"] = "/big.bin";
-    down["sync_id"] = 0u;
-    down["file"]["offset"] = 0u;
-    down["_resume_token"] = tok["resume_token"];
-    ok = ok && c.request(27, "resume_download", down, ans) == 0 && !ans.hasMember("error");
-    std::string got = ans["file"]["data"].asBinary().path.c_str_utf8();
-    int fd = open(got.c_str(), O_RDONLY);
-    fsync(fd);
-    close(fd);
-    double dl = Seconds(t);
-    ok = ok && FileSize(got) == size;
-    unlink(got.c_str());
-    printf("whole upload:   %.2f s, %.0f MiB/s = %.0f%% of the plain loop (%.2f s, %.0f MiB/s)\n",
-           up, size_mib / up, 100 * plain / up, plain, size_mib / plain);
-    printf("whole download: %.2f s, %.0f MiB/s = %.0f%% of the plain loop\n", dl, size_mib / dl,
-           100 * plain / dl);
-
-    // 100 scattered edits of 16 bytes, then the daemon's delta against the old signature.
-    std::string sig = dir + "/big.sig", delta = dir + "/big.delta";
-    {
-        SimpleFileReader s;
-        s.setFile(ustring(big));
-        s.setSignature(ustring(sig), 2048, 8);
-        s.readFile();
-        int f = open(big.c_str(), O_WRONLY);
-        for (int i = 0; i < 100; ++i) {
-            char edit[16];
-            memset(edit, 'A' + i % 26, sizeof(edit));
-            pwrite(f, edit, sizeof(edit), static_cast<off_t>(size / 100 * i + 777));
+    bool ok = true;
+    if (size > 0) {
+        double plain = PlainLoop(big, copy);
+        unlink(copy.c_str());
+        auto t = Clock::now();
+        ok = Upload(c, "/big.bin", big, false, size, hash, 0);
+        double up = Seconds(t);
+        uint64_t sync_id = 0;
+        {
+            PObject pull;
+            pull["path"] = "/";
+            pull["sync_id"] = 0u;
+            pull["recursive"] = true;
+            c.request(6, "pull_event", pull, ans);
+            sync_id = ans["next_sync_id"].asUInt64();
         }
-        close(f);
-    }
-    t = Clock::now();
-    std::string hash2;
-    {
-        ustring h;
-        SimpleFileReader d;
-        d.setFile(ustring(big));
-        d.setDelta(ustring(delta), ustring(sig));
-        d.setHashString(&h);
-        d.readFile();
-        hash2 = h.c_str_utf8();
-    }
-    double make = Seconds(t);
-    t = Clock::now();
-    ok = ok && Upload(c, "/big.bin", delta, true, size, hash2, sync_id);
-    double send = Seconds(t);
-    printf("delta upload, 100 edits: %llu bytes sent (%.4f%% of the file); delta made in %.2f s, "
-           "sent and applied in %.2f s (%.0f%% of the plain loop's time for the whole file)\n",
-           static_cast<unsigned long long>(FileSize(delta)), 100.0 * FileSize(delta) / size, make,
-           send, 100 * send / plain);
+        t = Clock::now();
+        PObject tok;
+        c.request(27, "resume_get_token", PObject(), tok);
+        PObject down;
+        down["path"] = "/big.bin";
+        down["sync_id"] = 0u;
+        down["file"]["offset"] = 0u;
+        down["_resume_token"] = tok["resume_token"];
+        ok = ok && c.request(27, "resume_download", down, ans) == 0 && !ans.hasMember("error");
+        std::string got = ans["file"]["data"].asBinary().path.c_str_utf8();
+        int fd = open(got.c_str(), O_RDONLY);
+        fsync(fd);
+        close(fd);
+        double dl = Seconds(t);
+        ok = ok && FileSize(got) == size;
+        unlink(got.c_str());
+        printf(
+            "whole upload:   %.2f s, %.0f MiB/s = %.0f%% of the plain loop (%.2f s, %.0f MiB/s)\n",
+            up, size_mib / up, 100 * plain / up, plain, size_mib / plain);
+        printf("whole download: %.2f s, %.0f MiB/s = %.0f%% of the plain loop\n", dl, size_mib / dl,
+               100 * plain / dl);
 
-    t = Clock::now();
-    double server_cpu = CpuSeconds(server), client_cpu = CpuSeconds(getpid());
-    uint64_t pos = 0, pulled = 0, pages = 0;
-    for (;;) {
-        PObject pull;
-        pull["path"] = "/";
-        pull["sync_id"] = pos;
-        pull["recursive"] = true;
-        pull["view_id"] = 2u;
-        pull["session"] = token;
-        InitRequest(pull, "pull_event");
-        ProtoExchangeOptions opt;
-        ans.clear();
-        if (ProtoRunExchange(c.ch, c.stream, 6, pull, ans, opt, c.hooks) < 0)
-            break;
-        uint64_t next = ans["next_sync_id"].asUInt64();
-        if (next == pos)
-            break;
-        pulled += ans["event_list"].asArray().size();
-        ++pages;
-        pos = next;
+        // 100 scattered edits of 16 bytes, then the daemon's delta against the old signature.
+        std::string sig = dir + "/big.sig", delta = dir + "/big.delta";
+        {
+            SimpleFileReader s;
+            s.setFile(ustring(big));
+            s.setSignature(ustring(sig), 2048, 8);
+            s.readFile();
+            int f = open(big.c_str(), O_WRONLY);
+            for (int i = 0; i < 100; ++i) {
+                char edit[16];
+                memset(edit, 'A' + i % 26, sizeof(edit));
+                pwrite(f, edit, sizeof(edit), static_cast<off_t>(size / 100 * i + 777));
+            }
+            close(f);
+        }
+        t = Clock::now();
+        std::string hash2;
+        {
+            ustring h;
+            SimpleFileReader d;
+            d.setFile(ustring(big));
+            d.setDelta(ustring(delta), ustring(sig));
+            d.setHashString(&h);
+            d.readFile();
+            hash2 = h.c_str_utf8();
+        }
+        double make = Seconds(t);
+        t = Clock::now();
+        ok = ok && Upload(c, "/big.bin", delta, true, size, hash2, sync_id);
+        double send = Seconds(t);
+        printf(
+            "delta upload, 100 edits: %llu bytes sent (%.4f%% of the file); delta made in %.2f s, "
+            "sent and applied in %.2f s (%.0f%% of the plain loop's time for the whole file)\n",
+            static_cast<unsigned long long>(FileSize(delta)), 100.0 * FileSize(delta) / size, make,
+            send, 100 * send / plain);
     }
-    double pull_s = Seconds(t);
-    server_cpu = CpuSeconds(server) - server_cpu;
-    client_cpu = CpuSeconds(getpid()) - client_cpu;
-    printf("pull_event: %llu entries in %llu pages in %.2f s (goal: under 2 s for 100 000); CPU "
-           "used meanwhile: server %.2f s, client %.2f s\n",
-           static_cast<unsigned long long>(pulled), static_cast<unsigned long long>(pages), pull_s,
-           server_cpu, client_cpu);
-    ok = ok && pulled == entries;
+
+    if (entries > 0) {
+        auto t = Clock::now();
+        double server_cpu = CpuSeconds(server), client_cpu = CpuSeconds(getpid());
+        uint64_t pos = 0, pulled = 0, pages = 0;
+        for (;;) {
+            PObject pull;
+            pull["path"] = "/";
+            pull["sync_id"] = pos;
+            pull["recursive"] = true;
+            pull["view_id"] = 2u;
+            pull["session"] = token;
+            InitRequest(pull, "pull_event");
+            ProtoExchangeOptions opt;
+            ans.clear();
+            if (ProtoRunExchange(c.ch, c.stream, 6, pull, ans, opt, c.hooks) < 0)
+                break;
+            uint64_t next = ans["next_sync_id"].asUInt64();
+            if (next == pos)
+                break;
+            pulled += ans["event_list"].asArray().size();
+            ++pages;
+            pos = next;
+        }
+        double pull_s = Seconds(t);
+        server_cpu = CpuSeconds(server) - server_cpu;
+        client_cpu = CpuSeconds(getpid()) - client_cpu;
+        printf(
+            "pull_event: %llu entries in %llu pages in %.2f s (goal: under 2 s for 100 000); CPU "
+            "used meanwhile: server %.2f s, client %.2f s\n",
+            static_cast<unsigned long long>(pulled), static_cast<unsigned long long>(pages), pull_s,
+            server_cpu, client_cpu);
+        ok = ok && pulled == entries;
+    }
+
+    if (small_files > 0) {
+        double fsync_s = FsyncSeconds(dir);
+        ActionTimes times;
+        std::atomic<int> failed{0};
+        std::vector<std::thread> workers;
+        auto t = Clock::now();
+        for (uint64_t k = 0; k < clients; ++k)
+            workers.emplace_back([&, k] {
+                uint64_t mine = small_files / clients + (k < small_files % clients ? 1 : 0);
+                if (!SmallFiles(port, token, dir, static_cast<int>(k), mine, times))
+                    ++failed;
+            });
+        for (std::thread &w : workers)
+            w.join();
+        double all = Seconds(t);
+        printf("small files: %llu files of 4 KiB over %llu connections in %.2f s; an fsync of "
+               "4 KiB takes %.2f ms here\n",
+               static_cast<unsigned long long>(small_files),
+               static_cast<unsigned long long>(clients), all, fsync_s * 1e3);
+        const char *names[3] = {"resume_get_token", "upload", "resume_download"};
+        for (int i = 0; i < 3; ++i)
+            printf("  %-16s %6llu requests, %7.2f ms each = %5.1f fsyncs\n", names[i],
+                   static_cast<unsigned long long>(times.count[i].load()), times.meanMs(i),
+                   fsync_s > 0 ? times.meanMs(i) / (fsync_s * 1e3) : 0.0);
+        ok = ok && failed == 0;
+    }
 
     c.ch.Close();
     kill(server, SIGTERM);
