@@ -64,9 +64,23 @@ void RequestHandler::doDownload(Prepared &p, Answer &out)
         return;
     }
     TokenRow t;
+    // The token's binding and its recorded answer are stored in one write when the
+    // request ends, whichever way it ends.
+    struct SaveToken {
+        Store &store;
+        TokenRow &t;
+        Answer &out;
+        bool active = false;
+        ~SaveToken()
+        {
+            if (active && store.saveToken(t) < 0)
+                out.send = false;
+        }
+    } save{m_store, t, out};
     if (with_token) {
         int rc = BindResumeToken(m_store, m_ctx.opt, token, p.user_id, p.view_id, "download",
-                                 p.path, 0, std::string(), false, t);
+                                 p.path, 0, std::string(), false, t, false);
+        save.active = rc == 0;
         if (rc != 0) {
             if (rc < 0)
                 out.send = false;
@@ -155,10 +169,6 @@ void RequestHandler::doDownload(Prepared &p, Answer &out)
         t.ans_data = data;
         t.ans_data_len = data_len;
         t.last_use = time(nullptr);
-        if (m_store.saveToken(t) < 0) {
-            out.send = false;
-            return;
-        }
     } else if (is_delta) {
         out.remove_after.push_back(data);
     }

@@ -95,7 +95,7 @@ std::string Str(const PObject &item)
 int BindResumeToken(Store &store, const ServerOptions &opt, const std::string &token,
                     uint64_t user_id, uint64_t view_id, const std::string &kind,
                     const std::string &path, uint64_t size, const std::string &hash, bool is_delta,
-                    TokenRow &t)
+                    TokenRow &t, bool save)
 {
     int64_t now = time(nullptr);
     if (!store.token(token, t) || t.user_id != user_id || t.view_id != view_id ||
@@ -112,6 +112,8 @@ int BindResumeToken(Store &store, const ServerOptions &opt, const std::string &t
         return CODE_BAD_TOKEN_STATE;
     }
     t.last_use = now;
+    if (!save)
+        return 0;
     return store.saveToken(t) < 0 ? INTERNAL_FAILURE : 0;
 }
 

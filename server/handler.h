@@ -95,11 +95,12 @@ private:
 // The bytes of a string item ("" for any other kind).
 std::string Str(const PObject &item);
 // Checks a resume token for this user and view and binds it to (kind, path, size, hash,
-// is_delta) on first use. 0, or CODE_BAD_TOKEN_STATE. t is the token's row.
+// is_delta) on first use. 0, or CODE_BAD_TOKEN_STATE. t is the token's row; unless save is
+// false (the caller then stores t itself) the binding is stored at once.
 int BindResumeToken(Store &store, const ServerOptions &opt, const std::string &token,
                     uint64_t user_id, uint64_t view_id, const std::string &kind,
                     const std::string &path, uint64_t size, const std::string &hash, bool is_delta,
-                    TokenRow &t);
+                    TokenRow &t, bool save = true);
 // Fills out with an error answer.
 void SetError(Answer &out, uint32_t code, const char *reason);
 // Deletes every binary item's file in a received request except keep.

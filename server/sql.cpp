@@ -9,6 +9,12 @@ namespace srv
 namespace
 {
 const char *kComponent = "aerolith_server";
+
+std::mutex &WriterTurn()
+{
+    static std::mutex turn;
+    return turn;
+}
 }
 
 SqlDb::~SqlDb()
@@ -125,25 +131,50 @@ std::string SqlStmt::text(int col) const
                        static_cast<size_t>(sqlite3_column_bytes(m_stmt, col)));
 }
 
-SqlWriteTxn::SqlWriteTxn(SqlDb &db) : m_db(db)
+SqlWriteTxn::SqlWriteTxn(SqlDb &db, Durability durability) : m_db(db)
 {
+    if (db.handle() == nullptr)
+        return;
+    if (!sqlite3_get_autocommit(db.handle())) {
+        m_joined = true;
+        return;
+    }
+    m_turn = std::unique_lock<std::mutex>(WriterTurn());
+    // In WAL mode the level applies to the commits of this connection only; a durable
+    // commit later syncs the whole log, lazy commits before it included.
+    m_lazy = durability == Lazy && db.exec("PRAGMA synchronous=NORMAL") == 0;
     m_open = db.exec("BEGIN IMMEDIATE") == 0;
+    if (!m_open)
+        end();
 }
 
 SqlWriteTxn::~SqlWriteTxn()
 {
     if (m_open)
         m_db.exec("ROLLBACK");
+    end();
 }
 
 int SqlWriteTxn::commit()
 {
+    if (m_joined)
+        return 0;
     if (!m_open)
         return -1;
     if (m_db.exec("COMMIT") < 0)
         return -1;
     m_open = false;
+    end();
     return 0;
+}
+
+void SqlWriteTxn::end()
+{
+    if (m_lazy)
+        m_db.exec("PRAGMA synchronous=FULL");
+    m_lazy = false;
+    if (m_turn.owns_lock())
+        m_turn.unlock();
 }
 
 SqlReadTxn::SqlReadTxn(SqlDb &db) : m_db(db)

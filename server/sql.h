@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace srv
@@ -66,19 +67,38 @@ private:
 
 // BEGIN IMMEDIATE on construction (the writer lock is taken at once, so sync ids are
 // assigned in commit order); rolls back on destruction unless commit() succeeded.
+// The threads of one process take turns through a mutex before they ask SQLite for its
+// writer lock: SQLite's own busy handler waits by sleeping (1, 2, 5, 10 ms ...), which
+// would cost every contended write several milliseconds. Other processes (admin) still
+// meet the busy timeout.
+// Constructed while this connection is already inside a transaction, it joins that one:
+// commit() and the destructor then leave it to the outer transaction.
 class SqlWriteTxn
 {
 public:
-    explicit SqlWriteTxn(SqlDb &db);
+    enum Durability {
+        // The commit reaches the disk before commit() returns.
+        Durable,
+        // The commit may be lost by a crash of the machine (not of the process); the next
+        // durable commit flushes it too. For state whose loss only makes a client start
+        // over (resume tokens).
+        Lazy,
+    };
+    explicit SqlWriteTxn(SqlDb &db, Durability durability = Durable);
     ~SqlWriteTxn();
     SqlWriteTxn(const SqlWriteTxn &) = delete;
     SqlWriteTxn &operator=(const SqlWriteTxn &) = delete;
-    bool ok() const { return m_open; }
+    bool ok() const { return m_open || m_joined; }
     int commit();
 
 private:
+    void end();
+
     SqlDb &m_db;
+    std::unique_lock<std::mutex> m_turn;
     bool m_open = false;
+    bool m_joined = false;
+    bool m_lazy = false;
 };
 
 // A read transaction: every query inside sees one snapshot of the database.

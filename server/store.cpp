@@ -40,10 +40,14 @@ CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, user_id INTEGER NOT NU
     ans_mtime INTEGER NOT NULL, ans_data TEXT NOT NULL, ans_data_len INTEGER NOT NULL,
     last_use INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS tokens_user ON tokens(user_id, last_use);
+CREATE INDEX IF NOT EXISTS tokens_last_use ON tokens(last_use);
 CREATE TABLE IF NOT EXISTS faults(id INTEGER PRIMARY KEY, kind TEXT NOT NULL,
     arg INTEGER NOT NULL, action TEXT NOT NULL, command INTEGER NOT NULL,
     view_id INTEGER NOT NULL, path TEXT NOT NULL, count INTEGER NOT NULL);
 )SQL";
+// Stored in the database's user_version once the script above has run; raise it whenever
+// the script changes, so that databases made by an older server get the additions.
+const int kSchemaVersion = 2;
 
 const char *kEntryColumns =
     "c.sync_id, c.max_id, c.path, c.is_dir, c.is_removed, c.content_id, c.mtime, c.origin, "
@@ -175,7 +179,18 @@ int Store::open(const std::string &root)
     m_root = root;
     if (m_db.open(root + "/server.sqlite") < 0)
         return -1;
-    return m_db.exec(kSchema);
+    // Every connection opens the database; only the first one after an upgrade needs the
+    // script.
+    {
+        SqlStmt v(m_db, "PRAGMA user_version");
+        if (v.step() == SQLITE_ROW && v.i64(0) >= kSchemaVersion)
+            return 0;
+    }
+    SqlWriteTxn txn(m_db);
+    if (!txn.ok() || m_db.exec(kSchema) < 0 ||
+        m_db.exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str()) < 0)
+        return -1;
+    return txn.commit();
 }
 
 int Store::addUser(const std::string &name, const std::string &token, uint64_t &id)
@@ -449,13 +464,17 @@ bool Store::contentReferencedInView(uint64_t view_id, uint64_t content_id)
     return content_id != 0 && s.step() == SQLITE_ROW;
 }
 
+// Token rows are written without waiting for the disk: after a crash of the machine a
+// token may be missing or hold an older state, which only makes the client start its
+// transfer over (held upload data is fsynced before its row names it).
 int Store::addToken(const TokenRow &t)
 {
     std::string sql = std::string("INSERT INTO tokens(") + kTokenColumns +
                       ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    SqlWriteTxn txn(m_db, SqlWriteTxn::Lazy);
     SqlStmt s(m_db, sql.c_str());
     BindToken(s, t);
-    return s.run();
+    return txn.ok() && s.run() == 0 ? txn.commit() : -1;
 }
 
 bool Store::token(const std::string &token, TokenRow &out)
@@ -473,20 +492,25 @@ int Store::saveToken(const TokenRow &t)
 {
     std::string sql = std::string("INSERT OR REPLACE INTO tokens(") + kTokenColumns +
                       ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    SqlWriteTxn txn(m_db, SqlWriteTxn::Lazy);
     SqlStmt s(m_db, sql.c_str());
     BindToken(s, t);
-    return s.run();
+    return txn.ok() && s.run() == 0 ? txn.commit() : -1;
 }
 
 int Store::deleteToken(const std::string &token)
 {
+    SqlWriteTxn txn(m_db, SqlWriteTxn::Lazy);
     SqlStmt s(m_db, "DELETE FROM tokens WHERE token = ?");
-    return s.bind(1, token).run();
+    return txn.ok() && s.bind(1, token).run() == 0 ? txn.commit() : -1;
 }
 
 int Store::expireTokens(int64_t now, int64_t ttl, size_t per_user, std::vector<std::string> &files)
 {
     std::vector<std::string> doomed;
+    SqlWriteTxn txn(m_db, SqlWriteTxn::Lazy);
+    if (!txn.ok())
+        return -1;
     {
         SqlStmt s(m_db, "SELECT token, held, ans_data, ans_is_delta FROM tokens WHERE last_use < ?");
         s.bind(1, now - ttl);
@@ -497,8 +521,10 @@ int Store::expireTokens(int64_t now, int64_t ttl, size_t per_user, std::vector<s
                 files.push_back(s.text(2));
         }
     }
-    {
-        // Beyond the bound per user, the least recently used go first.
+    // Beyond the bound per user, the least recently used go first. Counting first keeps
+    // the common case (every user within the bound) from ranking every token.
+    SqlStmt over(m_db, "SELECT 1 FROM tokens GROUP BY user_id HAVING COUNT(*) > ? LIMIT 1");
+    if (over.bind(1, static_cast<int64_t>(per_user)).step() == SQLITE_ROW) {
         SqlStmt s(m_db, "SELECT token, held, ans_data, ans_is_delta FROM (SELECT *, ROW_NUMBER() "
                         "OVER (PARTITION BY user_id ORDER BY last_use DESC, rowid DESC) AS n "
                         "FROM tokens) WHERE n > ?");
@@ -515,7 +541,7 @@ int Store::expireTokens(int64_t now, int64_t ttl, size_t per_user, std::vector<s
         d.reset();
         d.bind(1, t).run();
     }
-    return 0;
+    return txn.commit();
 }
 
 int Store::tokenFiles(std::vector<std::string> &files)
