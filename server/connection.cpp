@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -120,6 +121,79 @@ void CorruptData(ServerContext &ctx, Answer &a)
     data = flipped;
 }
 
+// The connection's helper thread: it runs one piece of work at a time while the
+// connection thread writes keep-alives. It lives as long as the connection, so that a
+// request costs no thread start.
+class Helper
+{
+public:
+    Helper() = default;
+    ~Helper();
+    Helper(const Helper &) = delete;
+    Helper &operator=(const Helper &) = delete;
+
+    // Runs work on the helper thread; tick is called on this thread about once a second
+    // until the work is done.
+    void run(const std::function<void()> &work, const std::function<void()> &tick);
+
+private:
+    void loop();
+
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::condition_variable m_posted;
+    std::condition_variable m_finished;
+    const std::function<void()> *m_work = nullptr;
+    bool m_done = false;
+    bool m_quit = false;
+};
+
+Helper::~Helper()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_quit = true;
+    }
+    m_posted.notify_one();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Helper::loop()
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    for (;;) {
+        m_posted.wait(guard, [this] { return m_quit || m_work != nullptr; });
+        if (m_work == nullptr)
+            return;
+        const std::function<void()> *work = m_work;
+        guard.unlock();
+        (*work)();
+        guard.lock();
+        m_work = nullptr;
+        m_done = true;
+        m_finished.notify_one();
+    }
+}
+
+void Helper::run(const std::function<void()> &work, const std::function<void()> &tick)
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { loop(); });
+    m_work = &work;
+    m_done = false;
+    m_posted.notify_one();
+    while (!m_done) {
+        if (m_finished.wait_for(guard, std::chrono::seconds(1)) == std::cv_status::timeout &&
+            !m_done) {
+            guard.unlock();
+            tick();
+            guard.lock();
+        }
+    }
+}
+
 class Connection
 {
 public:
@@ -145,6 +219,8 @@ private:
     ReceivedDigests m_digests;
     bool m_logged_in = false;
     bool m_send_failed = false;
+    // Declared last: it stops before anything its work uses goes away.
+    Helper m_helper;
 };
 
 void Connection::serve()
@@ -218,37 +294,32 @@ void Connection::keepPartialUpload(PObject &body)
 
 void Connection::runWork(Prepared &p, Answer &a)
 {
-    std::mutex lock;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread helper([&] {
-        if (SleepWatching(m_ctx.stop, p.delay))
-            m_handler.work(p, a);
-        else
-            a.send = false;
-        std::lock_guard<std::mutex> guard(lock);
-        done = true;
-        cv.notify_one();
-    });
     auto last = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> guard(lock);
-    while (!done) {
-        cv.wait_for(guard, std::chrono::seconds(1));
-        if (done || m_send_failed)
-            continue;
-        auto now = std::chrono::steady_clock::now();
-        if (now - last < std::chrono::seconds(m_ctx.opt.keepalive))
-            continue;
-        last = now;
-        guard.unlock();
-        PObject keep;
-        keep["type"] = "keep_alive";
-        if (m_stream.Send(m_ch, keep) < 0)
-            m_send_failed = true;
-        guard.lock();
-    }
-    guard.unlock();
-    helper.join();
+    m_helper.run(
+        [&] {
+            // An exception must not leave the helper thread (it would end the server):
+            // the connection closes without an answer instead.
+            try {
+                if (SleepWatching(m_ctx.stop, p.delay))
+                    m_handler.work(p, a);
+                else
+                    a.send = false;
+            } catch (const std::exception &e) {
+                Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] connection.cpp(%d): %s: %s\n",
+                               __LINE__, m_peer.c_str(), e.what());
+                a.send = false;
+            }
+        },
+        [&] {
+            auto now = std::chrono::steady_clock::now();
+            if (m_send_failed || now - last < std::chrono::seconds(m_ctx.opt.keepalive))
+                return;
+            last = now;
+            PObject keep;
+            keep["type"] = "keep_alive";
+            if (m_stream.Send(m_ch, keep) < 0)
+                m_send_failed = true;
+        });
 }
 
 bool Connection::sendAnswer(Prepared &p, Answer &a)
