@@ -37,9 +37,12 @@ std::string Hex(const unsigned char *p, size_t n)
     return out;
 }
 
+// 1 when the directory was made now, 0 when it existed, -1 on failure (logged).
 int MakeDir(const std::string &path)
 {
-    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+    if (mkdir(path.c_str(), 0700) == 0)
+        return 1;
+    if (errno == EEXIST)
         return 0;
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] content-store.cpp(%d): mkdir %s: %d\n",
                    __LINE__, path.c_str(), errno);
@@ -188,17 +191,31 @@ int ContentStore::hashFiles(const std::vector<std::string> &files, Digest &out)
 }
 
 int ContentStore::publish(const std::string &tmp, const std::string &top, const std::string &sha,
-                          bool durable) const
+                          bool durable)
 {
     std::string shard = top + "/" + Shard(sha);
-    if (MakeDir(shard) < 0)
+    int made = MakeDir(shard);
+    if (made < 0)
         return -1;
     if (durable && SyncPath(tmp) < 0)
         return -1;
     if (rename(tmp.c_str(), (shard + "/" + sha).c_str()) != 0)
         return -1;
-    if (durable && (SyncPath(shard) < 0 || SyncPath(top) < 0))
+    if (!durable)
+        return 0;
+    if (SyncPath(shard) < 0)
         return -1;
+    // The top directory changes only when a shard is made; a shard found in place may have
+    // been made by a run that stopped before syncing it, so its first use syncs it too.
+    {
+        std::lock_guard<std::mutex> guard(m_synced_lock);
+        if (made == 0 && m_synced_shards.count(shard) != 0)
+            return 0;
+    }
+    if (SyncPath(top) < 0)
+        return -1;
+    std::lock_guard<std::mutex> guard(m_synced_lock);
+    m_synced_shards.insert(shard);
     return 0;
 }
 

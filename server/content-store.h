@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,9 +76,13 @@ private:
     // fsynced before and both directories after the rename, so that the name never points
     // at missing bytes after a crash. 0, or -1 (tmp is then left in place).
     int publish(const std::string &tmp, const std::string &top, const std::string &sha,
-                bool durable) const;
+                bool durable);
 
     std::string m_root;
+    // Shard directories whose own entry this process has made durable: only the first
+    // blob into a shard needs a sync of the top directory as well.
+    std::mutex m_synced_lock;
+    std::set<std::string> m_synced_shards;
 };
 
 // Appends the bytes of from to the end of to. 0, or -1.
