@@ -11,9 +11,11 @@ namespace srv
 namespace
 {
 
-// Pieces waiting for the helpers at most (about 5 MiB of copies): a receiver faster than
+// Bytes gathered into one piece for the helpers.
+const size_t kPieceBytes = 1 << 20;
+// Pieces waiting for the helpers at most (about 8 MiB of copies): a receiver faster than
 // the hashing waits rather than buffering the whole upload.
-const size_t kMaxQueued = 64;
+const size_t kMaxQueued = 8;
 // Stored bytes gathered before their write-back is started.
 const uint64_t kWriteBackStep = 8 << 20;
 
@@ -47,6 +49,7 @@ void ReceivedDigests::clear()
     std::unique_lock<std::mutex> lock(m_lock);
     drain(lock);
     m_items.clear();
+    m_spare.clear();
 }
 
 void ReceivedDigests::feed(const std::string &path, uint64_t at, const char *data, size_t n)
@@ -63,18 +66,36 @@ void ReceivedDigests::feed(const std::string &path, uint64_t at, const char *dat
             item = i.get();
     if (item == nullptr)
         return;
-    m_done.wait(lock, [this] { return m_queue.size() < kMaxQueued; });
-    std::vector<char> bytes;
-    if (!m_spare.empty()) {
-        bytes.swap(m_spare.back());
-        m_spare.pop_back();
+    if (m_filling_item != nullptr && m_filling_item != item)
+        push(lock);
+    if (m_filling_item == nullptr) {
+        m_filling_item = item;
+        if (!m_spare.empty()) {
+            m_filling.swap(m_spare.back());
+            m_spare.pop_back();
+        }
+        m_filling.clear();
+        m_filling.reserve(kPieceBytes + n);
     }
-    bytes.assign(data, data + n);
-    m_queue.push_back(Piece{item, at + n, std::move(bytes), kLanes});
+    lock.unlock();
+    m_filling.insert(m_filling.end(), data, data + n);
+    m_filling_end = at + n;
+    lock.lock();
+    if (m_filling.size() >= kPieceBytes)
+        push(lock);
+}
+
+void ReceivedDigests::push(std::unique_lock<std::mutex> &lock)
+{
+    if (m_filling_item == nullptr)
+        return;
+    m_done.wait(lock, [this] { return m_queue.size() < kMaxQueued; });
+    m_queue.push_back(Piece{m_filling_item, m_filling_end, std::move(m_filling), kLanes});
+    m_filling = std::vector<char>();
+    m_filling_item = nullptr;
     for (int lane = 0; lane < kLanes; ++lane)
         if (!m_helpers[lane].joinable())
             m_helpers[lane] = std::thread([this, lane] { run(lane); });
-    lock.unlock();
     m_work.notify_all();
 }
 
@@ -82,6 +103,8 @@ int ReceivedDigests::finish(const std::string &path, Digest &out)
 {
     std::unique_lock<std::mutex> lock(m_lock);
     drain(lock);
+    // The buffers are kept for one request's items only.
+    m_spare.clear();
     struct stat st;
     for (auto &i : m_items)
         if (i->path == path && stat(path.c_str(), &st) == 0 &&
@@ -92,6 +115,7 @@ int ReceivedDigests::finish(const std::string &path, Digest &out)
 
 void ReceivedDigests::drain(std::unique_lock<std::mutex> &lock)
 {
+    push(lock);
     m_done.wait(lock, [this] { return m_queue.empty(); });
 }
 

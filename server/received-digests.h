@@ -54,7 +54,10 @@ private:
     };
 
     void run(int lane);
-    // Waits until the helpers have digested everything handed to them (lock held).
+    // Hands the piece being filled to the helpers, waiting while the queue is full (lock
+    // held).
+    void push(std::unique_lock<std::mutex> &lock);
+    // Waits until the helpers have digested everything fed (lock held).
     void drain(std::unique_lock<std::mutex> &lock);
 
     std::mutex m_lock;
@@ -68,6 +71,12 @@ private:
     uint64_t m_first = 0;
     uint64_t m_next[kLanes] = {0, 0};
     std::vector<std::vector<char>> m_spare; // buffers of digested pieces, for reuse
+    // Received stretches are gathered into pieces of about 1 MiB before the helpers see
+    // them, so that they wake once per piece rather than once per read from the socket.
+    // Only the feeding thread touches the piece being filled.
+    Item *m_filling_item = nullptr;
+    uint64_t m_filling_end = 0;
+    std::vector<char> m_filling;
     bool m_stop = false;
     std::vector<std::unique_ptr<Item>> m_items;
     std::thread m_helpers[kLanes];
