@@ -38,29 +38,42 @@ SyncingMarks::~SyncingMarks()
         m_writer.join();
 }
 
-void SyncingMarks::Add(const ustring &full_path, const Event &e)
+void SyncingMarks::Add(const ustring &local_root, const Event &e)
 {
     Mark mark;
     mark.sess_id = e.m_sess_id;
     mark.type = e.m_type;
     mark.is_dir = e.isDir();
-    mark.path = e.m_path.c_str_utf8();
-    mark.full_path = full_path.c_str_utf8();
+    mark.path.assign(e.m_path.c_str_utf8(), e.m_path.size());
+    // The session folder's own mark is the folder itself.
+    bool root = mark.path == "/";
+    mark.full_path.reserve(local_root.size() + (root ? 0 : mark.path.size()));
+    mark.full_path.assign(local_root.c_str_utf8(), local_root.size());
+    if (!root)
+        mark.full_path += mark.path;
+    bool wake;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         mark.seq = ++m_added;
-        m_unwritten[Key(mark.sess_id, mark.path)] = mark.seq;
+        auto it = m_unwritten.find(KeyView(mark.sess_id, mark.path));
+        if (it != m_unwritten.end())
+            it->second = mark.seq;
+        else
+            m_unwritten.emplace(Key(mark.sess_id, mark.path), mark.seq);
+        // The writer waits for the first mark of a batch only; later ones join that batch.
+        wake = m_pending.empty();
         m_pending.push_back(std::move(mark));
         if (!m_writer.joinable())
             m_writer = std::thread(&SyncingMarks::run, this);
     }
-    m_wake.notify_one();
+    if (wake)
+        m_wake.notify_one();
 }
 
 void SyncingMarks::Complete(uint64_t sess_id, const ustring &path)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_unwritten.find(Key(sess_id, path.c_str_utf8()));
+    auto it = m_unwritten.find(KeyView(sess_id, std::string_view(path.c_str_utf8(), path.size())));
     if (it != m_unwritten.end() && it->second > m_taken)
         m_unwritten.erase(it);
 }
@@ -140,7 +153,7 @@ void SyncingMarks::take(std::vector<Mark> &batch, uint64_t &last, std::vector<Fi
     m_taken = last;
     size_t kept = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
-        auto it = m_unwritten.find(Key(batch[i].sess_id, batch[i].path));
+        auto it = m_unwritten.find(KeyView(batch[i].sess_id, batch[i].path));
         if (it == m_unwritten.end() || it->second != batch[i].seq)
             continue;
         if (kept != i)
@@ -181,7 +194,7 @@ void SyncingMarks::logRows(const std::vector<Mark> &batch, bool failed)
 void SyncingMarks::finish(const std::vector<Mark> &batch, uint64_t last)
 {
     for (const Mark &mark : batch) {
-        auto it = m_unwritten.find(Key(mark.sess_id, mark.path));
+        auto it = m_unwritten.find(KeyView(mark.sess_id, mark.path));
         if (it != m_unwritten.end() && it->second <= last)
             m_unwritten.erase(it);
     }

@@ -26,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -37,8 +38,9 @@ public:
     // Stops the writer; marks still pending are not written.
     ~SyncingMarks();
 
-    // Queues the mark of `full_path` (the local path of event `e`) and the notification of e.
-    void Add(const ustring &full_path, const Event &e);
+    // Queues the mark of event `e`'s path below the session folder `local_root` and the
+    // notification of e.
+    void Add(const ustring &local_root, const Event &e);
     // The session's event for `path` is finished: a mark of the path not yet taken by the
     // writer is dropped, and so is its notification.
     void Complete(uint64_t sess_id, const ustring &path);
@@ -61,6 +63,16 @@ private:
         std::string full_path;
     };
     using Key = std::pair<uint64_t, std::string>;
+    using KeyView = std::pair<uint64_t, std::string_view>;
+    // Orders keys and lets a lookup by session and path build no string.
+    struct KeyLess {
+        using is_transparent = void;
+        template <typename A, typename B> bool operator()(const A &a, const B &b) const
+        {
+            return a.first != b.first ? a.first < b.first
+                                      : std::string_view(a.second) < std::string_view(b.second);
+        }
+    };
     using Clock = std::chrono::steady_clock;
 
     void run();
@@ -75,7 +87,7 @@ private:
     std::condition_variable m_written; // the waiters: a batch is written
     std::vector<Mark> m_pending;
     // The last mark of every path that is not written yet, by session and path.
-    std::map<Key, uint64_t> m_unwritten;
+    std::map<Key, uint64_t, KeyLess> m_unwritten;
     uint64_t m_added = 0; // last mark added
     uint64_t m_taken = 0; // last mark taken by the writer
     uint64_t m_done = 0;  // last mark written (or dropped)

@@ -32,47 +32,46 @@ EventManager &EventManager::getInstance()
 
 int EventManager::PushServerEvent(const Event &e)
 {
-    Event copy(e);
-    copy.setServerEvent();
-    return pushEvent(copy, true);
+    if (!validPath(e)) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    return pushServerLocked(e);
 }
 
 int EventManager::PushLocalEvent(const Event &e)
 {
-    return pushEvent(e, false);
-}
-
-// Everything a push does under m_lock: tell the workers holding the path, queue the event
-// and queue the path's "syncing" mark. The mark is queued under the lock, so a worker that
-// completes the event afterwards finds it and waits for it to be written before clearing
-// the path's row (see DoneEvent).
-int EventManager::pushEvent(const Event &copy, bool server)
-{
-    if (!validPath(copy)) {
+    if (!validPath(e)) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_lock);
-    return pushLocked(copy, server);
+    return pushLocked(e, false);
 }
 
 size_t EventManager::PushServerEvents(const std::vector<Event> &events)
 {
-    std::vector<Event> copies;
-    copies.reserve(events.size());
-    for (const Event &e : events) {
-        if (validPath(e)) {
-            copies.push_back(e);
-            copies.back().setServerEvent();
-        }
+    // The text check needs no lock.
+    std::vector<bool> valid(events.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+        valid[i] = validPath(events[i]);
     }
     size_t queued = 0;
     std::lock_guard<std::mutex> lock(m_lock);
-    for (const Event &copy : copies) {
-        if (pushLocked(copy, true) == 0) {
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (valid[i] && pushServerLocked(events[i]) == 0) {
             ++queued;
         }
     }
     return queued;
+}
+
+// The event is flagged as a server event in a copy that keeps its buffers from one push
+// to the next.
+int EventManager::pushServerLocked(const Event &e)
+{
+    m_push_copy = e;
+    m_push_copy.setServerEvent();
+    return pushLocked(m_push_copy, true);
 }
 
 bool EventManager::validPath(const Event &e)
@@ -85,12 +84,15 @@ bool EventManager::validPath(const Event &e)
     return false;
 }
 
+// Everything a push does under m_lock: tell the workers holding the path, queue the event
+// and queue the path's "syncing" mark. The mark is queued under the lock, so a worker that
+// completes the event afterwards finds it and waits for it to be written before clearing
+// the path's row (see DoneEvent).
 int EventManager::pushLocked(const Event &copy, bool server)
 {
     markWaiting(copy, server);
 
-    ustring local_path;
-    if (!Registry::getInstance().GetLocalPath(copy.m_sess_id, local_path)) {
+    if (!Registry::getInstance().GetLocalPath(copy.m_sess_id, m_local_path)) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
                        __LINE__, static_cast<unsigned long long>(copy.m_sess_id));
@@ -98,7 +100,7 @@ int EventManager::pushLocked(const Event &copy, bool server)
     }
     event_pool *pool = findPool(copy.m_sess_id);
     if (pool == nullptr) {
-        pool = createPool(copy.m_sess_id, local_path);
+        pool = createPool(copy.m_sess_id, m_local_path);
     }
     if (copy.isDir() && copy.m_type == Event::EV_REMOVE) {
         // The tree clears the rows of the queued events this removal makes obsolete; their
@@ -117,14 +119,9 @@ int EventManager::pushLocked(const Event &copy, bool server)
                            __LINE__, copy.toString().c_str_utf8());
         }
     }
-    if (pool->size() == 1) {
-        ready_queue.push_back(pool);
-    }
+    enqueueReady(pool);
     if (server || !(copy.isExpand() || copy.isRescan())) {
-        if (copy.m_path != ustring("/")) {
-            local_path += copy.m_path;
-        }
-        m_marks.Add(local_path, copy);
+        m_marks.Add(m_local_path, copy);
     }
     return 0;
 }
@@ -135,7 +132,7 @@ void EventManager::markWaiting(const Event &e, bool server)
 {
     for (auto &item : registry) {
         registry_entry_t &entry = item.second;
-        if (entry.processing.m_sess_id != e.m_sess_id || entry.processing.m_path != e.m_path) {
+        if (!entry.busy || entry.processing.m_sess_id != e.m_sess_id || entry.processing.m_path != e.m_path) {
             continue;
         }
         if (!e.isExpand()) {
@@ -176,11 +173,27 @@ event_pool *EventManager::createPool(uint64_t sess_id, const ustring &watch_path
     return pool;
 }
 
+// A pool stands in the ready queue at most once, from its first pending event until a
+// pull finds it empty.
+void EventManager::enqueueReady(event_pool *pool)
+{
+    if (!pool->in_ready_queue && pool->size() != 0) {
+        ready_queue.push_back(pool);
+        pool->in_ready_queue = true;
+    }
+}
+
 void EventManager::requeueIfBusy(event_pool *pool)
 {
-    if (pool->size() != 0) {
-        ready_queue.push_back(pool);
-    }
+    pool->in_ready_queue = false;
+    enqueueReady(pool);
+}
+
+void EventManager::release(registry_entry_t &entry)
+{
+    entry.busy = false;
+    // Only the type tells whether an event waits; the strings keep their buffers.
+    entry.waiting.m_type = Event::EV_EMPTY;
 }
 
 // Pools take turns: each visited pool goes to the back while it still has events (also
@@ -192,19 +205,19 @@ int EventManager::PullEvent(Task *worker, Event &e)
     for (size_t turns = ready_queue.size(); turns > 0; --turns) {
         event_pool *pool = ready_queue.front();
         ready_queue.pop_front();
-        Event ev;
-        int got = pool->pop(ev);
+        int got = pool->pop(m_pulled);
         requeueIfBusy(pool);
         if (got == 1) {
             registry_entry_t &entry = registry[worker];
-            entry.processing = ev;
-            entry.waiting.clear();
+            entry.processing.swap(m_pulled);
+            release(entry);
+            entry.busy = true;
             if (debugEnabled()) {
                 Logger::LogMsg(Logger::L_DEBUG, kComponent,
                                "[DEBUG] event-manager.cpp(%d): EventManager::PullEvent [%s]\n",
-                               __LINE__, ev.toString().c_str_utf8());
+                               __LINE__, entry.processing.toString().c_str_utf8());
             }
-            e = ev;
+            e = entry.processing;
             return 0;
         }
     }
@@ -215,19 +228,16 @@ int EventManager::DoneEvent(Task *worker, Event &e)
 {
     bool server_done = false;
     int ret = 0;
-    Event finished;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         auto it = registry.find(worker);
-        if (it == registry.end()) {
+        if (it == registry.end() || !it->second.busy) {
             return 0;
         }
         registry_entry_t &entry = it->second;
-        event_pool *pool = findPool(entry.processing.m_sess_id);
-        server_done = entry.processing.isServerEvent();
-        finished.m_sess_id = entry.processing.m_sess_id;
-        finished.m_path = entry.processing.m_path;
-        finished.m_mode = entry.processing.m_mode;
+        Event &held = entry.processing;
+        event_pool *pool = findPool(held.m_sess_id);
+        bool server = held.isServerEvent();
         if (entry.is_dirty()) {
             if (debugEnabled()) {
                 Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -238,38 +248,49 @@ int EventManager::DoneEvent(Task *worker, Event &e)
             Event next;
             // The take-over keeps to the held event's kind: a file and a directory of one
             // name are separate nodes.
-            if (pool != nullptr && pool->event_tree.Pop(entry.processing, next) == 0) {
-                entry.processing = next;
-                entry.waiting.clear();
-                e = next;
+            if (pool != nullptr && pool->event_tree.Pop(held, next) == 0) {
+                held.swap(next);
+                entry.waiting.m_type = Event::EV_EMPTY;
+                e = held;
                 ret = -1;
-            } else {
-                if (pool != nullptr) {
-                    pool->event_tree.DoneEvent(entry.processing);
-                }
-                registry.erase(it);
+            } else if (pool != nullptr) {
+                pool->event_tree.DoneEvent(held);
             }
         } else {
-            Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                           "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for "
-                           "[%s]\n",
-                           __LINE__, entry.processing.m_path.c_str_utf8());
-            if (pool != nullptr && !entry.processing.isExpand()) {
-                pool->event_tree.DoneEvent(entry.processing);
+            if (debugEnabled()) {
+                Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                               "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry "
+                               "for [%s]\n",
+                               __LINE__, held.m_path.c_str_utf8());
             }
-            registry.erase(it);
+            if (pool != nullptr && !held.isExpand()) {
+                pool->event_tree.DoneEvent(held);
+            }
         }
-        if (ret == 0 && !finished.isExpand() && !finished.isRescan()) {
-            // The worker sets or clears the path's row next, so a mark not written yet is
-            // moot; dropped under m_lock, it cannot be a mark of a later push. (Expand and
-            // rescan requests leave the rows alone.)
-            m_marks.Complete(finished.m_sess_id, finished.m_path);
+        if (ret == 0) {
+            if (!held.isExpand() && !held.isRescan()) {
+                // The worker sets or clears the path's row next, so a mark not written yet
+                // is moot; dropped under m_lock, it cannot be a mark of a later push.
+                // (Expand and rescan requests leave the rows alone.)
+                m_marks.Complete(held.m_sess_id, held.m_path);
+            }
+            release(entry);
         }
+        // Only a session whose server events are all done can end a wait for them.
+        server_done = server && pool != nullptr && pool->get_server_event_count() == 0;
     }
     if (server_done) {
         notifyCounts();
     }
     return ret;
+}
+
+void EventManager::releaseWorker(Task *worker)
+{
+    auto it = registry.find(worker);
+    if (it != registry.end()) {
+        release(it->second);
+    }
 }
 
 int EventManager::RedoEvent(Task *worker, const Event &e)
@@ -285,10 +306,8 @@ int EventManager::RedoEvent(Task *worker, const Event &e)
             // Expand requests live outside the tree: a redone one is queued again, so
             // that the directory is still listed later.
             pool->expand_events.push_back(e);
-            if (pool->size() == 1) {
-                ready_queue.push_back(pool);
-            }
-            registry.erase(worker);
+            enqueueReady(pool);
+            releaseWorker(worker);
             ret = 0;
         } else if (pool->event_tree.Redo(e) != 0) {
             Logger::LogMsg(Logger::L_ERR, kComponent,
@@ -296,7 +315,7 @@ int EventManager::RedoEvent(Task *worker, const Event &e)
                            "watting in event tree '%s'.\n",
                            __LINE__, e.m_path.c_str_utf8());
         } else {
-            registry.erase(worker);
+            releaseWorker(worker);
             ret = 0;
         }
     }

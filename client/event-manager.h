@@ -32,9 +32,12 @@ class EventManager
 public:
     // Which event a worker holds, and the newest event pushed meanwhile for the same
     // session and path (empty when none).
+    // An entry stays once made (workers are few and long-lived); `busy` tells whether the
+    // worker holds an event now, so that handing out and finishing events allocate nothing.
     struct registry_entry_t {
         Event processing;
         Event waiting;
+        bool busy = false;
         bool is_dirty() const { return waiting.isValid(); }
     };
 
@@ -83,27 +86,38 @@ public:
 private:
     EventManager() = default;
 
-    int pushEvent(const Event &copy, bool server);
     bool validPath(const Event &e);
+    int pushServerLocked(const Event &e);
     // The part of a push made under m_lock.
     int pushLocked(const Event &copy, bool server);
     void markWaiting(const Event &e, bool server);
     event_pool *findPool(uint64_t sess_id);
     event_pool *createPool(uint64_t sess_id, const ustring &watch_path);
+    void enqueueReady(event_pool *pool);
     void requeueIfBusy(event_pool *pool);
+    // The worker's entry is free again.
+    static void release(registry_entry_t &entry);
+    void releaseWorker(Task *worker);
     void notifyCounts();
 
     std::map<Task *, registry_entry_t> registry;
     std::map<uint64_t, std::unique_ptr<event_pool>> pool_index;
     std::deque<event_pool *> ready_queue;
     std::mutex m_lock;
+    // Scratch space under m_lock, reused so that a push or a pull does not build new
+    // strings for every event: the flagged copy of a server event, the session's local
+    // path and the event just taken from a pool.
+    Event m_push_copy;
+    ustring m_local_path;
+    Event m_pulled;
 
     SyncingMarks m_marks;
 
     std::map<uint64_t, event_pool *> pool_counter_index;
     std::mutex m_pool_index_lock;
 
-    // Wakes WaitServerEventsDone after any completion; `m_done_generation` counts them.
+    // Wakes WaitServerEventsDone when a session's last server event is done;
+    // `m_done_generation` counts these wake-ups.
     std::mutex m_done_lock;
     std::condition_variable m_done_cond;
     uint64_t m_done_generation = 0;

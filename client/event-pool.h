@@ -12,6 +12,8 @@
 struct event_pool {
     EventList2 event_tree;
     std::deque<Event> expand_events;
+    // Whether the pool waits in the event manager's ready queue (kept by the manager).
+    bool in_ready_queue = false;
 
     // Queues an event; empty events and expand requests for files are ignored.
     void push(const Event &e);
