@@ -5,6 +5,8 @@
 #include "support/temp-dir.h"
 #include "support/tls-certs.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -106,8 +108,15 @@ ServerProcess::ServerProcess() : m_dir(new TempDir())
 
 ServerProcess::~ServerProcess()
 {
-    if (m_pid > 0 && !stop())
+    // A server that does not end cleanly on SIGTERM (a sanitizer report, a crash, a hang)
+    // fails the test that ran it, with the end of its log.
+    if (m_pid > 0 && !stop()) {
         kill9();
+        std::string text = log();
+        const size_t kTail = 4000;
+        ADD_FAILURE() << "aerolith-server did not end cleanly on SIGTERM; the end of its log:\n"
+                      << (text.size() > kTail ? text.substr(text.size() - kTail) : text);
+    }
 }
 
 std::string ServerProcess::caPath() const
