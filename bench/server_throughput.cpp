@@ -540,6 +540,7 @@ int main(int argc, char **argv)
         std::atomic<int> failed{0};
         std::vector<std::thread> workers;
         auto t = Clock::now();
+        double cpu = CpuSeconds(server);
         for (uint64_t k = 0; k < clients; ++k)
             workers.emplace_back([&, k] {
                 uint64_t mine = small_files / clients + (k < small_files % clients ? 1 : 0);
@@ -549,10 +550,12 @@ int main(int argc, char **argv)
         for (std::thread &w : workers)
             w.join();
         double all = Seconds(t);
+        cpu = CpuSeconds(server) - cpu;
         printf("small files: %llu files of 4 KiB over %llu connections in %.2f s; an fsync of "
-               "4 KiB takes %.2f ms here\n",
+               "4 KiB takes %.2f ms here; server CPU %.2f ms per file\n",
                static_cast<unsigned long long>(small_files),
-               static_cast<unsigned long long>(clients), all, fsync_s * 1e3);
+               static_cast<unsigned long long>(clients), all, fsync_s * 1e3,
+               cpu * 1e3 / small_files);
         const char *names[3] = {"resume_get_token", "upload", "resume_download"};
         for (int i = 0; i < 3; ++i)
             printf("  %-16s %6llu requests, %7.2f ms each = %5.1f fsyncs\n", names[i],

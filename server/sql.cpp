@@ -3,6 +3,8 @@
 
 #include "log.h"
 
+#include <cstring>
+
 namespace srv
 {
 
@@ -43,6 +45,9 @@ int SqlDb::open(const std::string &path)
 
 void SqlDb::close()
 {
+    for (auto &kv : m_cache)
+        sqlite3_finalize(kv.second);
+    m_cache.clear();
     if (m_db != nullptr) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -51,6 +56,14 @@ void SqlDb::close()
 
 int SqlDb::exec(const char *sql)
 {
+    // One statement (BEGIN, COMMIT, a pragma) runs from the cache; a script is parsed.
+    if (strchr(sql, ';') == nullptr) {
+        SqlStmt s(*this, sql);
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW) {
+        }
+        return rc == SQLITE_DONE ? 0 : -1;
+    }
     char *err = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): %s: %s\n", __LINE__, sql,
@@ -61,19 +74,45 @@ int SqlDb::exec(const char *sql)
     return 0;
 }
 
-SqlStmt::SqlStmt(SqlDb &db, const char *sql) : m_db(db)
+sqlite3_stmt *SqlDb::take(const std::string &sql)
 {
-    if (db.handle() == nullptr ||
-        sqlite3_prepare_v2(db.handle(), sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): prepare %s: %s\n",
-                       __LINE__, sql, db.handle() ? sqlite3_errmsg(db.handle()) : "closed");
-        m_stmt = nullptr;
+    auto it = m_cache.find(sql);
+    if (it != m_cache.end()) {
+        sqlite3_stmt *stmt = it->second;
+        m_cache.erase(it);
+        return stmt;
     }
+    sqlite3_stmt *stmt = nullptr;
+    if (m_db == nullptr ||
+        sqlite3_prepare_v3(m_db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+            SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] sql.cpp(%d): prepare %s: %s\n",
+                       __LINE__, sql.c_str(), m_db ? sqlite3_errmsg(m_db) : "closed");
+        sqlite3_finalize(stmt);
+        return nullptr;
+    }
+    return stmt;
+}
+
+void SqlDb::give(const std::string &sql, sqlite3_stmt *stmt)
+{
+    if (stmt == nullptr)
+        return;
+    // A statement left stepping would hold its read snapshot open.
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (m_db == nullptr || !m_cache.emplace(sql, stmt).second)
+        sqlite3_finalize(stmt);
+}
+
+SqlStmt::SqlStmt(SqlDb &db, const char *sql) : m_db(db), m_sql(sql)
+{
+    m_stmt = db.take(m_sql);
 }
 
 SqlStmt::~SqlStmt()
 {
-    sqlite3_finalize(m_stmt);
+    m_db.give(m_sql, m_stmt);
 }
 
 SqlStmt &SqlStmt::bind(int i, int64_t v)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace srv
 {
@@ -33,7 +34,17 @@ public:
     int changes() const { return sqlite3_changes(m_db); }
 
 private:
+    friend class SqlStmt;
+    // A prepared statement for sql: a cached one when there is one free, else a new one.
+    // nullptr on failure (logged).
+    sqlite3_stmt *take(const std::string &sql);
+    // Gives a statement back (reset, bindings cleared) for the next use of its text.
+    void give(const std::string &sql, sqlite3_stmt *stmt);
+
     sqlite3 *m_db = nullptr;
+    // Statements are prepared once per connection and text: preparing costs more than
+    // running most of the server's queries.
+    std::unordered_map<std::string, sqlite3_stmt *> m_cache;
 };
 
 class SqlStmt
@@ -62,6 +73,7 @@ public:
 
 private:
     SqlDb &m_db;
+    std::string m_sql;
     sqlite3_stmt *m_stmt = nullptr;
 };
 
