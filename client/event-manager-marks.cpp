@@ -5,6 +5,7 @@
 #include "fstat-db.h"
 #include "log.h"
 
+#include <algorithm>
 
 namespace
 {
@@ -15,6 +16,8 @@ const char kComponent[] = "event_manager_debug";
 const std::chrono::seconds kUiRetry(1);
 // How long the writer lets marks gather before it writes them.
 const std::chrono::milliseconds kGather(20);
+// How many marks the writer checks per hold of the lock.
+const size_t kStretch = 256;
 
 // The prefix of every path below `path` ("/" for the session folder).
 std::string belowPrefix(const ustring &path)
@@ -133,7 +136,7 @@ void SyncingMarks::run()
             [&](std::vector<FileStatusInfo> &rows) { take(batch, last, rows); });
         logRows(batch, rc != 0);
         lock.lock();
-        finish(batch, last);
+        finish(lock, batch, last);
         lock.unlock();
         report(batch);
         lock.lock();
@@ -145,20 +148,29 @@ void SyncingMarks::run()
 // the file-status database inside the batch's transaction.
 void SyncingMarks::take(std::vector<Mark> &batch, uint64_t &last, std::vector<FileStatusInfo> &rows)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    batch.swap(m_pending);
-    if (batch.empty())
-        return;
-    last = batch.back().seq;
-    m_taken = last;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        batch.swap(m_pending);
+        if (batch.empty())
+            return;
+        m_pending.reserve(batch.size());
+        last = batch.back().seq;
+        m_taken = last;
+    }
+    // From here on Complete leaves the batch's marks alone, so the lock may be let go
+    // between stretches of the check: every push and every finished event waits for it.
     size_t kept = 0;
-    for (size_t i = 0; i < batch.size(); ++i) {
-        auto it = m_unwritten.find(KeyView(batch[i].sess_id, batch[i].path));
-        if (it == m_unwritten.end() || it->second != batch[i].seq)
-            continue;
-        if (kept != i)
-            batch[kept] = std::move(batch[i]);
-        ++kept;
+    for (size_t from = 0; from < batch.size(); from += kStretch) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        size_t to = std::min(batch.size(), from + kStretch);
+        for (size_t i = from; i < to; ++i) {
+            auto it = m_unwritten.find(KeyView(batch[i].sess_id, batch[i].path));
+            if (it == m_unwritten.end() || it->second != batch[i].seq)
+                continue;
+            if (kept != i)
+                batch[kept] = std::move(batch[i]);
+            ++kept;
+        }
     }
     batch.resize(kept);
     rows.resize(kept);
@@ -190,13 +202,22 @@ void SyncingMarks::logRows(const std::vector<Mark> &batch, bool failed)
     }
 }
 
-// Under m_lock: the batch's marks count as written; paths marked again meanwhile stay.
-void SyncingMarks::finish(const std::vector<Mark> &batch, uint64_t last)
+// The batch's marks count as written; paths marked again meanwhile stay. Entries are
+// erased in stretches under the lock; the waiters learn of the batch at the end.
+void SyncingMarks::finish(std::unique_lock<std::mutex> &lock, const std::vector<Mark> &batch,
+                          uint64_t last)
 {
-    for (const Mark &mark : batch) {
-        auto it = m_unwritten.find(KeyView(mark.sess_id, mark.path));
-        if (it != m_unwritten.end() && it->second <= last)
-            m_unwritten.erase(it);
+    for (size_t from = 0; from < batch.size(); from += kStretch) {
+        if (from != 0) {
+            lock.unlock();
+            lock.lock();
+        }
+        size_t to = std::min(batch.size(), from + kStretch);
+        for (size_t i = from; i < to; ++i) {
+            auto it = m_unwritten.find(KeyView(batch[i].sess_id, batch[i].path));
+            if (it != m_unwritten.end() && it->second <= last)
+                m_unwritten.erase(it);
+        }
     }
     m_done = std::max(m_done, last);
     m_writing = false;

@@ -79,7 +79,8 @@ private:
     void take(std::vector<Mark> &batch, uint64_t &last, std::vector<FileStatusInfo> &rows);
     static void logRows(const std::vector<Mark> &batch, bool failed);
     void report(const std::vector<Mark> &batch);
-    void finish(const std::vector<Mark> &batch, uint64_t last);
+    void finish(std::unique_lock<std::mutex> &lock, const std::vector<Mark> &batch,
+                uint64_t last);
     void waitWritten(std::unique_lock<std::mutex> &lock, uint64_t seq);
 
     std::mutex m_lock;

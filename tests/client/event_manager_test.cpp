@@ -118,6 +118,26 @@ TEST_F(EventManagerTest, BusySessionGivesItsTurnToTheNext)
     EXPECT_EQ(-1, em.PullEvent(&w3, e));
 }
 
+TEST_F(EventManagerTest, SessionThatRanDryAndRefillsGetsOneTurnOnly)
+{
+    // Session 1's event is finished while session 1 still stands in the queue; its next
+    // events must not give it a second place there, ahead of session 2.
+    FakeWorker w1, w2, w3;
+    Event e;
+    ASSERT_EQ(0, em.PushLocalEvent(event(1, Event::EV_CREATE, "/a")));
+    ASSERT_EQ(0, em.PullEvent(&w1, e));
+    ASSERT_EQ(0, em.DoneEvent(&w1, e));
+    ASSERT_EQ(0, em.PushLocalEvent(event(1, Event::EV_CREATE, "/b")));
+    ASSERT_EQ(0, em.PushLocalEvent(event(2, Event::EV_CREATE, "/c")));
+    ASSERT_EQ(0, em.PushLocalEvent(event(1, Event::EV_CREATE, "/d")));
+    std::vector<std::string> order;
+    for (FakeWorker *w : {&w1, &w2, &w3}) {
+        ASSERT_EQ(0, em.PullEvent(w, e));
+        order.push_back(std::to_string(e.m_sess_id) + e.m_path.c_str_utf8());
+    }
+    EXPECT_EQ((std::vector<std::string>{"1/b", "2/c", "1/d"}), order);
+}
+
 TEST_F(EventManagerTest, NewerEventForTheWorkersPathIsHandedOverOnDone)
 {
     FakeWorker w;
