@@ -20,12 +20,19 @@ const Event &bySyncId(const Event &old_event, const Event &new_event)
 
 // A local removal yields to any server change; a server removal yields to a local
 // change; otherwise the server change wins and the local one becomes a conflict copy.
+// The local change keeps the removal with it: a local event is not always a change (the
+// echo of a download, a listing after a rescan), and when the worker finds the file as
+// it was synced the removal still has to happen.
 Event serverAgainstLocal(const Event &server, const Event &local)
 {
     if (local.m_type == Event::EV_REMOVE)
         return server;
-    if (server.m_type == Event::EV_REMOVE)
-        return local;
+    if (server.m_type == Event::EV_REMOVE) {
+        Event result(local);
+        if (local.m_type == Event::EV_CREATE || local.m_type == Event::EV_MODIFY)
+            result.setOverServerRemoval(server.m_sync_id, server.m_max_id);
+        return result;
+    }
     Event result(server);
     result.setConflict();
     return result;
@@ -65,8 +72,16 @@ Event EventList2::Merge(const Event &old_event, const Event &new_event)
 
     if (old_event.isServerEvent() && new_event.isServerEvent())
         return bySyncId(old_event, new_event);
-    if (old_event.isLocalEvent() && new_event.isLocalEvent())
+    if (old_event.isLocalEvent() && new_event.isLocalEvent()) {
+        // A second local change does not cancel the server removal the first one held.
+        if (old_event.isOverServerRemoval() && !new_event.isOverServerRemoval() &&
+            (new_event.m_type == Event::EV_CREATE || new_event.m_type == Event::EV_MODIFY)) {
+            Event result(new_event);
+            result.setOverServerRemoval(old_event.m_sync_id, old_event.m_max_id);
+            return result;
+        }
         return new_event;
+    }
     return old_event.isServerEvent() ? serverAgainstLocal(old_event, new_event)
                                      : serverAgainstLocal(new_event, old_event);
 }

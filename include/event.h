@@ -35,6 +35,9 @@ public:
     static constexpr uint32_t F_LOCAL_SUBDIR_RESCAN_STAT = 256;
     static constexpr uint32_t F_SERVER_SUBDIR_RESCAN_STAT = 512;
     static constexpr uint32_t F_CONFLICT = 1024;
+    // A local change that a server removal of the same path gave way to; m_sync_id and
+    // m_max_id are the removal's. Should the change turn out to be none, the removal applies.
+    static constexpr uint32_t F_SERVER_REMOVED = 2048;
 
     Type m_type;
     uint32_t m_mode;
@@ -78,6 +81,7 @@ public:
     bool isServerSubDirRescanWithStat() const { return has(F_SERVER_SUBDIR_RESCAN_STAT); }
     bool isMerge() const { return has(F_MERGE); }
     bool isConflict() const { return has(F_CONFLICT); }
+    bool isOverServerRemoval() const { return has(F_SERVER_REMOVED); }
 
     void setServerEvent() { m_mode |= F_SERVER; }
     void setFile() { m_mode &= ~F_DIR; }
@@ -90,6 +94,13 @@ public:
     void setServerSubDirRescanWithStat() { m_mode |= F_SERVER_SUBDIR_RESCAN_STAT; }
     void setMerge() { m_mode |= F_MERGE; }
     void setConflict() { m_mode |= F_CONFLICT; }
+    // Records that this local change overrode a server removal with these ids.
+    void setOverServerRemoval(uint64_t sync_id, uint64_t max_id)
+    {
+        m_mode |= F_SERVER_REMOVED;
+        m_sync_id = sync_id;
+        m_max_id = max_id;
+    }
 
     // The one-line text by which log lines name this event.
     ustring toString() const;

@@ -230,6 +230,14 @@ void PushUploadEvent(const Registry::Entry &reg, const ustring &path, bool is_di
         makeEvent(reg, Event::EV_MODIFY, dirFlag(is_dir), path));
 }
 
+void PushUploadOverServerRemoval(const Registry::Entry &reg, const ustring &path, bool is_dir,
+                                 uint64_t sync_id, uint64_t max_id)
+{
+    Event e = makeEvent(reg, Event::EV_MODIFY, dirFlag(is_dir), path);
+    e.setOverServerRemoval(sync_id, max_id);
+    EventManager::getInstance().PushLocalEvent(e);
+}
+
 void PushLocalRemoveEvent(const Registry::Entry &reg, const ustring &path, bool is_dir)
 {
     EventManager::getInstance().PushLocalEvent(

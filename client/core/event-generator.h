@@ -14,6 +14,10 @@ class Event;
 struct FilterLocalEvent;
 
 void PushUploadEvent(const Registry::Entry &reg, const ustring &path, bool is_dir);
+// An upload that holds a server removal of the path (see Event::F_SERVER_REMOVED): the
+// removal applies when the object turns out unchanged since its sync.
+void PushUploadOverServerRemoval(const Registry::Entry &reg, const ustring &path, bool is_dir,
+                                 uint64_t sync_id, uint64_t max_id);
 void PushLocalRemoveEvent(const Registry::Entry &reg, const ustring &path, bool is_dir);
 // A download the client asks for itself: it carries MAX_SYNC_ID, so any real server event
 // for the path supersedes it, and the attributes of the path's synced row when there is one.

@@ -150,7 +150,14 @@ void Expander::CreateDirSelfEvent(const Event &ev)
                            __LINE__, ev.m_path.c_str_utf8());
             return;
         }
-        if (info.isExist) {
+        if (info.isExist && ev.isServerSubDirRescanWithStat()) {
+            // The server removed the folder: it goes up again only when something below it
+            // changed here; otherwise the removal still applies (see UploadOrApplyServerRemoval).
+            ::PushUploadOverServerRemoval(m_reg, ev.m_path, true, ev.m_sync_id, ev.m_max_id);
+            Logger::LogMsg(Logger::L_INFO, kComponent,
+                           "[INFO] worker.cpp(%d): CreateDirSelfEvent: upload [%s].\n", __LINE__,
+                           ev.m_path.c_str_utf8());
+        } else if (info.isExist) {
             PushUploadEvent(ev.m_path, true);
             Logger::LogMsg(Logger::L_INFO, kComponent,
                            "[INFO] worker.cpp(%d): CreateDirSelfEvent: upload [%s].\n", __LINE__,

@@ -5,8 +5,10 @@
 #include "client/core/worker.h"
 
 #include "client/core/connection.h"
+#include "client/core/remove.h"
 #include "client/core/ui-ipc.h"
 #include "client/event-manager.h"
+#include "error-code.h"
 #include "fstat-db.h"
 #include "log.h"
 
@@ -190,7 +192,47 @@ int Worker::ProcessEvent()
     if (event.isServerEvent()) {
         return event.m_type == Event::EV_REMOVE ? RemoveLocal() : DownloadRemote();
     }
-    return event.m_type == Event::EV_REMOVE ? RemoveRemote() : UploadLocal();
+    if (event.m_type == Event::EV_REMOVE) {
+        return RemoveRemote();
+    }
+    return event.isOverServerRemoval() ? UploadOrApplyServerRemoval() : UploadLocal();
+}
+
+// A local change that a server removal of the same path gave way to. A real change is
+// uploaded (the server gets the path back); when the object is still as it was synced,
+// the local event was no change at all and the server's removal is carried out instead,
+// by the same code that takes any server removal (synced objects go to the recycle bin,
+// changed ones below a folder stay as conflict copies).
+int Worker::UploadOrApplyServerRemoval()
+{
+    Event &event = context.current_event;
+    Event removal(event);
+    removal.m_type = Event::EV_REMOVE;
+    removal.m_mode = (event.m_mode & Event::F_DIR) | Event::F_SERVER;
+    event.m_mode &= ~Event::F_SERVER_REMOVED;
+    event.m_sync_id = 0;
+    event.m_max_id = 0;
+
+    LocalFileInfo local;
+    if (GetFilesystemInfo(local) != 0) {
+        return ERR_SYS;
+    }
+    const DBFileInfo &row = context.database_record;
+    bool unchanged = row.isExist != 0;
+    if (unchanged && local.isExist) {
+        unchanged = !LocallyModified(local, row, ustring()) &&
+                    (local.type != FT_DIR || !HasUnsyncedContent(*this, GetPath(), GetFullPath()));
+    }
+    if (!unchanged) {
+        return UploadLocal();
+    }
+    Logger::LogMsg(Logger::L_INFO, kComponent,
+                   "[INFO] worker.cpp(%d): Worker (%d): '%s' is unchanged since its sync, the "
+                   "server's removal [%llu] applies\n",
+                   __LINE__, GetId(), GetFullPath().c_str_utf8(),
+                   static_cast<unsigned long long>(removal.m_sync_id));
+    event = removal;
+    return RemoveLocal();
 }
 
 void Worker::NotifyEvent(NotifyEventType type)

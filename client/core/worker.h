@@ -222,6 +222,7 @@ public:
     int GetEvent();
     int UpdateContext();
     int ProcessEvent();
+    int UploadOrApplyServerRemoval();
     int DoneEvent();
     int RedoEvent();
     void NotifyEvent(NotifyEventType type);

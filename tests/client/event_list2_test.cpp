@@ -37,6 +37,7 @@ uint32_t flagOf(const std::string &name)
         {"LRESCAN", Event::F_LOCAL_SUBDIR_RESCAN},
         {"SSTAT", Event::F_SERVER_SUBDIR_RESCAN_STAT},
         {"LSTAT", Event::F_LOCAL_SUBDIR_RESCAN_STAT},
+        {"SREMOVED", Event::F_SERVER_REMOVED},
     };
     auto it = flags.find(name);
     if (it == flags.end())
@@ -191,9 +192,13 @@ TEST(EventList2, MergeRules)
         {"local remove onto server create: server wins, no conflict",
          {"push S F CREATE /f 3", "push L F REMOVE /f", "count S1 L0",
           "pop /f S CREATE -CONFLICT"}},
-        {"server remove onto local modify: local wins",
+        {"server remove onto local modify: local wins and holds the removal",
          {"push L F MODIFY /f", "push S F REMOVE /f 4", "count S0 L1",
-          "pop /f L MODIFY -CONFLICT"}},
+          "pop /f L MODIFY -CONFLICT +SREMOVED #4"}},
+        {"a later local change keeps the held removal, a local removal ends it",
+         {"push L F CREATE /f", "push S F REMOVE /f 4", "push L F MODIFY /f",
+          "pop /f L MODIFY +SREMOVED #4", "push L F CREATE /g", "push S F REMOVE /g 5",
+          "push L F REMOVE /g", "pop /g L REMOVE -SREMOVED"}},
         {"server create onto local create: server wins as a conflict",
          {"push L F CREATE /f", "push S F CREATE /f 2", "pop /f S CREATE +CONFLICT"}},
         {"two local events: the newer",

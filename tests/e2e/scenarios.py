@@ -169,6 +169,27 @@ def folder_removal_after_change_below(c):
     c.assert_converged()
 
 
+def removal_over_unchanged_pending_upload(c):
+    """A server removal meets a local event that is no change (here one injected by hand;
+    in use the echo of a download or a rescan's listing): the removal still applies, for a
+    file and for the files below a removed folder."""
+    a, b = c.daemons
+    a.write("gone.txt", b"gone\n")
+    a.write("box/h.txt", b"h\n")
+    c.wait_idle()
+    c.assert_converged()
+    b.send({"action": "pause", "session_id": 1})
+    for path in ("/gone.txt", "/box/h.txt"):
+        b.send({"action": "add_event", "session_id": 1, "type": "upload", "path": path})
+    os.remove(a.path("gone.txt"))
+    os.rename(a.path("box"), a.path("moved"))
+    a.wait_idle()
+    b.send({"action": "resume", "session_id": 1})
+    c.wait_idle()
+    tree = c.assert_converged()
+    expect(sorted(tree) == ["moved", "moved/h.txt"], "removals undone: %s" % sorted(tree))
+
+
 def filter_hides_then_readmits(c):
     """A black-listed extension stays local; after the filter is loosened and the session
     reloaded, the hidden file arrives."""
@@ -247,7 +268,7 @@ def server_restart_mid_transfer(c):
 SCENARIOS = {f.__name__: f for f in (
     basic_both_ways, large_file_delta, conflict_both_edited, edit_against_removal,
     folder_removal_keeps_edit_made_while_down, removal_races_addition,
-    folder_removal_after_change_below,
+    folder_removal_after_change_below, removal_over_unchanged_pending_upload,
     filter_hides_then_readmits, remove_and_add_session_back, kill_daemon_mid_transfer,
     server_restart_mid_transfer)}
 
