@@ -167,8 +167,14 @@ class Daemon:
         system_filter = os.path.join(h, "system.filter")
         with open(system_filter, "w") as f:
             f.write("[Version]\nmajor = 1\nminor = 0\n")
+        # AEROLITH_E2E_LOG_LEVEL=7 adds the debug lines, the event tree's and the event
+        # manager's among them, when a run has to be followed event by event.
+        level = os.environ.get("AEROLITH_E2E_LOG_LEVEL")
+        components = ["client_debug", "worker_debug", "syncer_debug"]
+        if level:
+            components += ["event_list_debug", "event_manager_debug"]
         with open(os.path.join(h, "log-level"), "w") as f:
-            f.write("client_debug = 6\nworker_debug = 6\nsyncer_debug = 6\n")
+            f.writelines("%s = %s\n" % (c, level or "6") for c in components)
         ui_port = free_port_pair()
         with open(self.conf, "w") as f:
             f.write("is_foreground = false\n"
