@@ -116,6 +116,11 @@ public:
     // Reads one message; binary items in it are dropped (DiscardBinaryItems).
     virtual int recv(PObject &response);
     void close();
+    // Closes once the peer has closed its end, or after timeout_ms. A message sent without
+    // a reply is checked by its receiver after the fact (who owns this end, see
+    // IPCPeerTrusted), and a socket its process has closed has no owner any more: closing
+    // at once would get the message refused whenever the receiver is slow to accept it.
+    void closeWhenPeerDone(int timeout_ms);
     // Longest time without progress on the connection (seconds; 0 = never).
     void setTimeout(unsigned int seconds) { channel.SetTimeout(seconds); }
 

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 namespace
@@ -348,5 +349,23 @@ int IPCSender::recv(PObject &response)
 
 void IPCSender::close()
 {
+    channel.Close();
+}
+
+void IPCSender::closeWhenPeerDone(int timeout_ms)
+{
+    const int fd = channel.GetSocket();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char scratch[256];
+    while (fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0 ||
+            ::recv(fd, scratch, sizeof(scratch), 0) <= 0) {
+            break; // the peer closed, the wait is over, or the socket failed
+        }
+    }
     channel.Close();
 }

@@ -34,7 +34,7 @@ int announcePort(int ui_port, int daemon_port)
                        __LINE__);
         return -1;
     }
-    sender.close();
+    sender.closeWhenPeerDone(kControlTimeout * 1000);
     return 0;
 }
 

@@ -9,6 +9,9 @@ namespace
 {
 
 const char kComponent[] = "channel_ui_debug";
+// How long a sent notification keeps its socket open for the user interface to accept,
+// check and read it.
+const int kPeerDoneMs = 3000;
 
 void logNotSent(const PObject &msg)
 {
@@ -74,7 +77,7 @@ int UI_IPC::SendMessageW(const PObject &msg)
         logNotSent(msg);
         return -1;
     }
-    sender.close();
+    sender.closeWhenPeerDone(kPeerDoneMs);
     return 0;
 }
 

@@ -18,6 +18,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -204,6 +206,46 @@ TEST(IpcPeerTest, OwnUserIsFoundAtBothEndsOfALoopbackConnection)
     sender.close();
     EXPECT_FALSE(IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "test connection"));
     ::close(sock);
+}
+
+// A notification is checked after it was sent: the sender's end must still have its owner
+// when a slow receiver accepts it, so the sender closes only once the receiver is done.
+TEST(IpcPeerTest, SenderStaysIdentifiableUntilTheReceiverIsDone)
+{
+    IPCListener listener;
+    int port = listener.prepare(unusedPort());
+    ASSERT_GT(port, 0);
+    std::atomic<bool> sent{false}, closed{false};
+    std::thread sender_thread([&] {
+        IPCSender sender;
+        PObject msg;
+        msg["daemon_port"] = 4242;
+        if (sender.connect(port) == 0 && sender.send(msg) == 0) {
+            sent = true;
+            sender.closeWhenPeerDone(10000);
+        }
+        closed = true;
+    });
+    listener.setTimeout({5, 0});
+    ASSERT_TRUE(listener.isReady());
+    while (!sent && !closed) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(sent);
+    // However late the receiver looks, the sender is still there to be identified.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(closed);
+    int sock = listener.accept();
+    EXPECT_TRUE(IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "test connection"));
+    {
+        IPCSender receiver;
+        ASSERT_EQ(0, receiver.assign(sock));
+        PObject got;
+        ASSERT_EQ(0, receiver.recv(got));
+        EXPECT_EQ(4242, got["daemon_port"].asInt32());
+    }
+    sender_thread.join(); // returns at once now that the receiver has closed
+    EXPECT_TRUE(closed);
 }
 
 int connectLoopback(int port)
