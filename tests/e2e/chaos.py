@@ -1,8 +1,9 @@
 """Randomised end-to-end check: two daemons sync one server view while a seeded random
 sequence of file operations runs on both folders, with pauses and kill -9 of a daemon at
-random moments followed by a restart.
+random moments followed by a restart (and, with --server-restarts, kill -9 of the server
+followed by a restart on the same port).
 
-    python3 chaos.py BUILD_DIR [--seed N] [--steps N] [--keep] [--verbose]
+    python3 chaos.py BUILD_DIR [--seed N] [--steps N] [--server-restarts] [--keep] [--verbose]
 
 The same seed gives the same sequence of operations (what the daemons do in between
 depends on timing, so a failure is reproduced by running its seed again, often a few
@@ -72,8 +73,9 @@ class Side:
 
 
 class Chaos:
-    def __init__(self, cluster, seed, steps, verbose=False):
+    def __init__(self, cluster, seed, steps, verbose=False, server_restarts=False):
         self.c = cluster
+        self.server_restarts = server_restarts
         self.rng = random.Random(seed)
         self.seed = seed
         self.steps = steps
@@ -312,6 +314,10 @@ class Chaos:
                     self.restart(side)
                 elif roll < 0.15:
                     self.settle()
+                elif roll < 0.17 and self.server_restarts:
+                    self.c.server.stop(signal.SIGKILL)
+                    self.c.server.start()
+                    self.note("server kill -9 and restart")
                 elif roll < 0.25:
                     pause = self.rng.uniform(0.0, 1.5)
                     self.note("sleep %.2f" % pause)
@@ -462,6 +468,8 @@ def main():
     ap.add_argument("build_dir")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--steps", type=int, default=60)
+    ap.add_argument("--server-restarts", action="store_true",
+                    help="kill and restart the server at random moments as well")
     ap.add_argument("--keep", action="store_true", help="keep the run's directory")
     ap.add_argument("--verbose", action="store_true", help="print each operation")
     args = ap.parse_args()
@@ -470,7 +478,7 @@ def main():
     failed = True
     try:
         cluster = Cluster(args.build_dir, keep=args.keep)
-        chaos = Chaos(cluster, args.seed, args.steps, args.verbose)
+        chaos = Chaos(cluster, args.seed, args.steps, args.verbose, args.server_restarts)
         chaos.run()
         chaos.check()
         failed = False
