@@ -309,10 +309,15 @@ class Cluster:
         self.server.admin("grant", self.view_id, "alice", "rw")
         self.server.start()
         self.daemons = [Daemon(self.build, self.tmp, "d%d" % (i + 1)) for i in range(daemons)]
-        for d in self.daemons:
-            d.start()
-            d.connect(self.server, self.token)
-            d.add_session(self.view_id)
+        try:
+            for d in self.daemons:
+                d.start()
+                d.connect(self.server, self.token)
+                d.add_session(self.view_id)
+        except E2EError:
+            # Nobody else holds the cluster yet: stop what did start, keep the directory.
+            self.close(failed=True)
+            raise
 
     def wait_idle(self):
         # Two rounds: a change that one daemon uploads late reaches the others in the second.
