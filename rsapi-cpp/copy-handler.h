@@ -1,4 +1,6 @@
-// Writes the input of a pass into a new file (an existing one is replaced).
+// Writes the input of a pass into a new file (an existing one is replaced). The
+// writeback of a long output starts while it is written, as the file is usually flushed
+// when the pass ends.
 #ifndef AEROLITH_RSAPI_COPY_HANDLER_H
 #define AEROLITH_RSAPI_COPY_HANDLER_H
 
@@ -23,6 +25,9 @@ private:
     std::string file;
     fd_t fd;
     fd_aio_t aio;
+    // Bytes handed to the writer, and how far their writeback has been started.
+    uint64_t written = 0;
+    uint64_t written_back = 0;
 };
 
 #endif

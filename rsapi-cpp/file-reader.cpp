@@ -2,6 +2,8 @@
 
 #include "rsapi-cpp/xio.h"
 
+#include <cstring>
+
 void FileReader::setCopyHandler(const ustring &path)
 {
     copy_handler.reset(new CopyHandler(path.c_str_utf8()));
@@ -140,4 +142,69 @@ int SimpleFileReader::readFile()
         code = ERROR_HANDLER_CALL;
     fd_close(&input);
     return code;
+}
+
+int StreamFileReader::start()
+{
+    if (begin() != 0)
+        failure = beginFailureCode();
+    else {
+        work.reset(new uint8_t[PIECE_SIZE]);
+        spare.reset(new uint8_t[PIECE_SIZE]);
+    }
+    started = true;
+    return failure;
+}
+
+// Waits for the piece in flight, then starts the handlers on the work buffer, which
+// becomes the spare one.
+int StreamFileReader::handOver()
+{
+    if (in_flight) {
+        in_flight = false;
+        if (wait() != 0)
+            return ERROR_HANDLER_CALL;
+    }
+    if (work_size == 0)
+        return 0;
+    in_flight = true;
+    if (update(work.get(), work_size) != 0)
+        return ERROR_HANDLER_CALL;
+    work.swap(spare);
+    work_size = 0;
+    return 0;
+}
+
+int StreamFileReader::feed(const uint8_t *bytes, size_t n)
+{
+    if (!started || failure != 0)
+        return failure != 0 ? failure : ERROR_ARGUMENT;
+    fed += n;
+    while (n > 0) {
+        if (aborted())
+            return failure = ERROR_ABORT;
+        const size_t room = PIECE_SIZE - work_size;
+        const size_t piece = n < room ? n : room;
+        memcpy(work.get() + work_size, bytes, piece);
+        work_size += piece;
+        bytes += piece;
+        n -= piece;
+        if (work_size == PIECE_SIZE && handOver() != 0)
+            return failure = ERROR_HANDLER_CALL;
+    }
+    return 0;
+}
+
+int StreamFileReader::finish()
+{
+    if (!started)
+        return ERROR_ARGUMENT;
+    if (failure == 0 && handOver() != 0)
+        failure = ERROR_HANDLER_CALL;
+    if (failure == 0 && handOver() != 0)
+        failure = ERROR_HANDLER_CALL;
+    if (end() != 0 && failure == 0)
+        failure = ERROR_HANDLER_CALL;
+    started = false;
+    return failure;
 }

@@ -93,4 +93,40 @@ private:
     std::string file;
 };
 
+// Digests bytes that arrive in stretches of any size, for instance from a network
+// stream as it is stored, so that no second pass over the stored file is needed. The
+// stretches collect in a piece buffer; full pieces go to the handlers (on their helper
+// threads) while the next piece fills the other buffer.
+class StreamFileReader : public FileReader
+{
+public:
+    void setHashString(ustring *text) { setMD4HashHandler(text); }
+    void setSignature(const ustring &path, uint32_t block_size, uint32_t hash_size)
+    {
+        setSignatureHandler(path, block_size, hash_size);
+    }
+
+    // Not used: the bytes come through feed().
+    int readFile() override { return ERROR_ARGUMENT; }
+
+    // 0, or the first failure; after a failure later calls do nothing.
+    int start();
+    int feed(const uint8_t *bytes, size_t n);
+    // Digests what is left and finishes the handlers (also after a failure, which it
+    // then reports). The bytes fed so far are the whole input.
+    int finish();
+    uint64_t fedBytes() const { return fed; }
+
+private:
+    int handOver();
+
+    std::unique_ptr<uint8_t[]> work;
+    std::unique_ptr<uint8_t[]> spare;
+    size_t work_size = 0;
+    bool in_flight = false;
+    bool started = false;
+    int failure = 0;
+    uint64_t fed = 0;
+};
+
 #endif

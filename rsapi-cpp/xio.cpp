@@ -196,6 +196,13 @@ int fd_sync(fd_t *fd)
     return 0;
 }
 
+void fd_start_writeback(int handle, uint64_t from, uint64_t length)
+{
+    if (handle >= 0 && length > 0)
+        (void)::sync_file_range(handle, static_cast<off_t>(from), static_cast<off_t>(length),
+                                SYNC_FILE_RANGE_WRITE);
+}
+
 int fd_close(fd_t *fd)
 {
     if (fd->handle < 0)

@@ -64,6 +64,12 @@ long long fd_aio_wait(fd_aio_t *aio);
 int fd_seek(fd_t *fd, uint64_t offset);
 int fd_stat(fd_t *fd, uint64_t *size);
 int fd_sync(fd_t *fd);
+// Starts writing back the dirty pages of [from, from + length) without waiting for them,
+// so that a flush at the end of a long write finds most of the data on the disk already.
+// Advisory: failures are ignored.
+void fd_start_writeback(int handle, uint64_t from, uint64_t length);
+// Output between two writeback starts of a long write.
+constexpr uint64_t FD_WRITEBACK_STEP = 16u << 20;
 int fd_close(fd_t *fd);
 bool fd_is_open(const fd_t *fd);
 

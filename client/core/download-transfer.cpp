@@ -12,8 +12,14 @@
 #include "file-op.h"
 #include "log.h"
 #include "proto-common.h"
+#include "rsapi-cpp/file-reader.h"
+#include "rsapi-cpp/xio.h"
 #include "utility.h"
 
+#include <fcntl.h>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 using transfer::kComponent;
@@ -156,17 +162,21 @@ int SettleOnBasis(const Worker &w, ustring &new_file, const ustring &sign_file)
 
 // Places the answer's object and commits it. `sign` is the signature file the new
 // content's pass writes; it is taken into the database only when that pass ran.
-int PlaceAndCommit(Worker &w, PObject &response, const DBFileInfo &basis)
+// `known_hash`, when set, is the hash of the received whole file, whose signature is in
+// `sign` already.
+int PlaceAndCommit(Worker &w, PObject &response, const DBFileInfo &basis, TempFile &sign,
+                   const ustring &known_hash)
 {
     const bool is_dir = response["is_dir"].asBool();
-    TempFile sign(w.GetSignDirectory());
     int rc;
     if (is_dir) {
         rc = w.ProcessDownloadDirectory(response);
     } else {
         FSMKDir(w.GetSignDirectory(), true);
-        sign.create();
-        rc = w.ProcessDownloadFile(response, sign.getPath());
+        if (sign.getPath().empty()) {
+            sign.create();
+        }
+        rc = w.ProcessDownloadFile(response, sign.getPath(), known_hash);
     }
     if (rc == FS_ERR_PATH_TOO_LONG) {
         Logger::LogMsg(Logger::L_CRIT, kComponent,
@@ -190,6 +200,147 @@ int PlaceAndCommit(Worker &w, PObject &response, const DBFileInfo &basis)
     return 0;
 }
 
+// Digests a whole file while it arrives: its hash, and its signature into `sign_path`,
+// so that the stored file need not be read again. It also starts the file's writeback
+// as the data comes in, which shortens the flush before the file takes its place. Only a
+// reception that starts at the file's first byte can be digested this way; anything else
+// (a resumed transfer, a second binary item) leaves no result and the file is read after.
+class InflowDigest
+{
+public:
+    InflowDigest(const ustring &sign_path, const std::atomic<bool> *abort_flag)
+    {
+        reader.setHashString(&hash);
+        reader.setSignature(sign_path, transfer::kSignBlockLen, transfer::kSignStrongLen);
+        reader.setAbortFlag(abort_flag);
+    }
+    ~InflowDigest()
+    {
+        if (begun && !finished) {
+            reader.finish();
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    InflowDigest(const InflowDigest &) = delete;
+    InflowDigest &operator=(const InflowDigest &) = delete;
+
+    void Tap(const ustring &path, uint64_t at, const char *bytes, size_t n)
+    {
+        if (!usable) {
+            return;
+        }
+        if (!begun) {
+            begun = true;
+            stored = path;
+            usable = at == 0 && reader.start() == 0;
+            fd = open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        } else if (path != stored || at != next) {
+            usable = false;
+        }
+        if (usable && reader.feed(reinterpret_cast<const uint8_t *>(bytes), n) != 0) {
+            usable = false;
+        }
+        next = at + n;
+        // What lies before this stretch has left the stream's buffer for the page cache.
+        if (at - written_back >= FD_WRITEBACK_STEP) {
+            fd_start_writeback(fd, written_back, at - written_back);
+            written_back = at;
+        }
+    }
+
+    // The hash of `data` when the digested reception is exactly its content, else "".
+    ustring Result(const PObject::binary_type *data)
+    {
+        if (!begun || finished) {
+            return ustring();
+        }
+        finished = true;
+        const bool complete = reader.finish() == 0;
+        if (!usable || !complete || data == nullptr || data->path != stored ||
+            data->offset != next || next != reader.fedBytes()) {
+            return ustring();
+        }
+        return hash;
+    }
+
+private:
+    StreamFileReader reader;
+    ustring hash;
+    ustring stored;
+    uint64_t next = 0;
+    uint64_t written_back = 0;
+    int fd = -1;
+    bool begun = false;
+    bool finished = false;
+    bool usable = true;
+};
+
+// Routes the worker's received binary items through `digest` for one exchange.
+class TapGuard
+{
+public:
+    TapGuard(PStream &stream, InflowDigest *digest) : stream(stream)
+    {
+        if (digest != nullptr) {
+            stream.SetRecvBinaryTap(
+                [digest](const ustring &path, uint64_t at, const char *bytes, size_t n) {
+                    digest->Tap(path, at, bytes, n);
+                });
+        }
+    }
+    ~TapGuard() { stream.SetRecvBinaryTap(PStream::BinaryTap()); }
+    TapGuard(const TapGuard &) = delete;
+    TapGuard &operator=(const TapGuard &) = delete;
+
+private:
+    PStream &stream;
+};
+
+// Hashes the local file on a helper thread while the transfer runs, for the conflict
+// check that precedes the move into place: that check then finds the hash in the
+// worker's memo instead of reading a large file after the transfer. Started only where
+// the check will read the file (the local file has the synced version's size).
+class LocalHashAhead
+{
+public:
+    LocalHashAhead(Worker &w, const DBFileInfo &basis) : w(w)
+    {
+        const ustring &path = w.GetFullPath();
+        if (basis.syncID == 0 || !basis.IsFile() || basis.fileSize < kWorthwhileSize ||
+            transfer::FileSizeOf(path) != basis.fileSize) {
+            return;
+        }
+        try {
+            worker = std::thread([this, path] {
+                ustring hash;
+                transfer::HashLocalFile(path, memo, hash, this->w.ReaderAbortFlag());
+            });
+        } catch (const std::system_error &) {
+            // No thread: the conflict check reads the file itself.
+        }
+    }
+    ~LocalHashAhead()
+    {
+        if (worker.joinable()) {
+            worker.join();
+            if (!memo.path.empty()) {
+                w.hash_memo = memo;
+            }
+        }
+    }
+    LocalHashAhead(const LocalHashAhead &) = delete;
+    LocalHashAhead &operator=(const LocalHashAhead &) = delete;
+
+private:
+    // Below this a file is read again faster than a thread is started.
+    static const uint64_t kWorthwhileSize = 4u << 20;
+    Worker &w;
+    transfer::HashMemo memo;
+    std::thread worker;
+};
+
 } // namespace
 
 int DownloadFromServer(Worker &w, const DBFileInfo &basis)
@@ -199,7 +350,19 @@ int DownloadFromServer(Worker &w, const DBFileInfo &basis)
     PObject response;
     PrepareExchange(w, basis, request, response);
 
-    int rc = w.ProtoDownload(true, request, response);
+    // A fresh transfer is digested as it arrives; a resumed one is read once complete.
+    FSMKDir(w.GetSignDirectory(), true);
+    TempFile sign(w.GetSignDirectory());
+    std::unique_ptr<InflowDigest> digest;
+    if (request["file"]["offset"].asUInt64() == 0 && sign.create() == 0) {
+        digest.reset(new InflowDigest(sign.getPath(), w.ReaderAbortFlag()));
+    }
+    int rc;
+    {
+        LocalHashAhead ahead(w, basis);
+        TapGuard tap(w.trans_stream, digest.get());
+        rc = w.ProtoDownload(true, request, response);
+    }
     if (rc != 0) {
         KeepPartialDownload(w, rc, response);
         return rc;
@@ -220,7 +383,11 @@ int DownloadFromServer(Worker &w, const DBFileInfo &basis)
         w.ClearPObject(response);
         return 0;
     }
-    rc = PlaceAndCommit(w, response, basis);
+    const PObject::binary_type *data = transfer::FileData(response);
+    const ustring known_hash =
+        digest != nullptr && !response["file"]["is_delta"].asBool() ? digest->Result(data) : ustring();
+    digest.reset();
+    rc = PlaceAndCommit(w, response, basis, sign, known_hash);
     w.ClearPObject(response);
     w.ClearPObject(request);
     return rc;
@@ -277,11 +444,12 @@ int Worker::ProcessDownloadDirectory(const PObject &response)
     return 0;
 }
 
-int Worker::ProcessDownloadFile(const PObject &response, const ustring &sign_file)
+int Worker::ProcessDownloadFile(const PObject &response, const ustring &sign_file,
+                                const ustring &known_hash)
 {
     const ustring &full_path = GetFullPath();
     ustring new_file;
-    int rc = PrepareDownloadFile(response, new_file, sign_file);
+    int rc = PrepareDownloadFile(response, new_file, sign_file, known_hash);
     if (rc < 0) {
         if (!new_file.empty() && new_file != full_path) {
             FSRemove(new_file);
@@ -340,7 +508,7 @@ int Worker::ProcessDownloadFile(const PObject &response, const ustring &sign_fil
 }
 
 int Worker::PrepareDownloadFile(const PObject &response, ustring &new_file,
-                                const ustring &sign_file)
+                                const ustring &sign_file, const ustring &known_hash)
 {
     const ustring &full_path = GetFullPath();
     if (!response.hasMember("file") || response["file"]["refer"].asBool()) {
@@ -393,8 +561,10 @@ int Worker::PrepareDownloadFile(const PObject &response, ustring &new_file,
                        "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download whole file\n",
                        __LINE__);
         new_file = data == nullptr ? ustring() : data->path;
+        hash = known_hash;
         if (data == nullptr ||
-            transfer::DigestFile(data->path, sign_file, hash, ReaderAbortFlag()) != 0) {
+            (hash.empty() &&
+             transfer::DigestFile(data->path, sign_file, hash, ReaderAbortFlag()) != 0)) {
             Logger::LogMsg(Logger::L_ERR, kComponent,
                            "[ERROR] worker.cpp(%d): PrepareDownloadFile: Failed to verify new "
                            "file, try it again.\n",

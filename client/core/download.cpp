@@ -20,6 +20,17 @@ bool IsForcedDownload(const Event &ev) { return ev.m_sync_id == MAX_SYNC_ID; }
 // A row with sync id 0 (a directory created implicitly) is no usable basis.
 bool HasBasis(const DBFileInfo &basis) { return basis.syncID != 0; }
 
+// True when the local file is the synced version (by size and time) and that version is
+// not the one announced: comparing its content with the new version cannot succeed, so
+// reading it for that is skipped.
+bool LocalFileIsOtherVersion(Worker &w, const Event &ev, const LocalFileInfo &local,
+                             const DBFileInfo &basis)
+{
+    return ev.isFile() && local.isExist && local.type == FT_FILE && HasBasis(basis) &&
+           basis.IsFile() && basis.fileCheckSum != ev.m_data_hash &&
+           !w.LocallyModified(local, basis, ustring());
+}
+
 } // namespace
 
 int Worker::TestDownloadRemoteFilter()
@@ -140,7 +151,7 @@ int Worker::DownloadRemote()
     if (TestFileLocked(full_path, FS_ACCESS_READ | FS_ACCESS_WRITE | FS_ACCESS_DELETE) != 0) {
         return ERR_LOCKED_FILE;
     }
-    if (MergeEvent() == 0) {
+    if (!LocalFileIsOtherVersion(*this, ev, local, basis) && MergeEvent() == 0) {
         Logger::LogMsg(Logger::L_INFO, kComponent,
                        "[INFO] worker.cpp(%d): DownloadRemote: '%s' is merged successfully\n",
                        __LINE__, ev.m_path.c_str_utf8());

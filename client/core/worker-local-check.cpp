@@ -49,6 +49,9 @@ bool isEmptyDirectory(const ustring &path)
 
 int Worker::CalculateMD4(const ustring &path, ustring &hash)
 {
+    if (transfer::RecallHash(hash_memo, path, hash)) {
+        return 0;
+    }
     SimpleFileReader reader;
     reader.setFile(path);
     reader.setHashString(&hash);

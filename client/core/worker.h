@@ -15,6 +15,7 @@
 #pragma once
 
 #include "client/core/registry.h"
+#include "client/core/transfer-hash-memo.h"
 #include "client/event-db.h"
 #include "client/task.h"
 #include "event.h"
@@ -304,9 +305,13 @@ public:
     int TestDownloadRemoteFilter();
     int ProtoResumeDownloadObject(Channel &channel, PObject &request, PObject &response);
     int ProtoDownloadObject(Channel &channel, PObject &request, PObject &response);
-    int ProcessDownloadFile(const PObject &response, const ustring &sign_file);
+    // known_hash: the hash of a whole file digested as it arrived ("" when it was not),
+    // whose signature is in sign_file already.
+    int ProcessDownloadFile(const PObject &response, const ustring &sign_file,
+                            const ustring &known_hash = ustring());
     int ProcessDownloadDirectory(const PObject &response);
-    int PrepareDownloadFile(const PObject &response, ustring &new_file, const ustring &sign_file);
+    int PrepareDownloadFile(const PObject &response, ustring &new_file, const ustring &sign_file,
+                            const ustring &known_hash = ustring());
     int HandleDownloadPatchError(const PObject &response);
     int UpdateModifyTime(const ustring &path, const PObject &response);
 
@@ -385,6 +390,9 @@ public:
     PObject cached_response;
     ustring resume_token;
     ustring upload_sign_file;
+    // The last local file hashed for a check, so that the next check of it, while it is
+    // unchanged, need not read it again.
+    transfer::HashMemo hash_memo;
     PStream trans_stream;
     Barrier *abort_done_barrier;
 

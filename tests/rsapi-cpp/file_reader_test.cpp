@@ -78,6 +78,33 @@ TEST_F(FileReaderTest, SignatureDoesNotDependOnPieces)
         EXPECT_EQ(signatureInPieces(input, piece), whole) << piece;
 }
 
+// Bytes fed as they arrive, in stretches of any size and across the reader's pieces, give
+// the hash and signature that one pass over the stored file gives.
+TEST_F(FileReaderTest, StreamedInputMatchesFilePass)
+{
+    for (size_t size : {size_t(0), size_t(5000), 2 * FileReader::PIECE_SIZE + 4097}) {
+        Bytes input = randomBytes(size, 21);
+        ustring file_md4;
+        ASSERT_EQ(pass(input, &file_md4), 0);
+        const Bytes file_sig = read("sig");
+        for (size_t stretch : {size_t(1) << 20, size_t(81920), size_t(4093)}) {
+            if (size > 10000 && stretch < 10000)
+                continue; // byte-sized stretches over megabytes only slow the test down
+            StreamFileReader reader;
+            ustring md4;
+            reader.setHashString(&md4);
+            reader.setSignature(path("streamed.sig").c_str(), 2048, 8);
+            ASSERT_EQ(reader.start(), 0);
+            for (size_t at = 0; at < size; at += stretch)
+                ASSERT_EQ(reader.feed(input.data() + at, std::min(stretch, size - at)), 0);
+            ASSERT_EQ(reader.finish(), 0);
+            EXPECT_EQ(reader.fedBytes(), size);
+            EXPECT_EQ(md4, file_md4) << size << " in " << stretch;
+            EXPECT_EQ(read("streamed.sig"), file_sig) << size << " in " << stretch;
+        }
+    }
+}
+
 TEST_F(FileReaderTest, SignatureSizesOutOfRangeKeepDefaults)
 {
     ustring md4;

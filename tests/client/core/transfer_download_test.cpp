@@ -2,6 +2,8 @@
 // dropped connection, over a locally changed file, and from the recycle bin.
 #include "transfer_fixture.h"
 
+#include "client/core/transfer-util.h"
+
 namespace
 {
 
@@ -9,6 +11,17 @@ using namespace transfer_test;
 
 class DownloadTest : public TransferTest
 {
+protected:
+    // The synced row's signature is the one a pass over the placed file gives.
+    void ExpectSignatureOfPlacedFile(const std::string &path)
+    {
+        const DBFileInfo synced = row(path);
+        ustring hash;
+        const std::string check = tmp.file("check.sig");
+        ASSERT_EQ(0, transfer::DigestFile(ustring(local + path), ustring(check), hash, nullptr));
+        EXPECT_EQ(readFile(check), readFile(synced.signaturePath.c_str_utf8())) << path;
+        EXPECT_EQ(std::string(hash.c_str_utf8()), std::string(synced.fileCheckSum.c_str_utf8()));
+    }
 };
 
 TEST_F(DownloadTest, WholeFileThenSmallChangeAsPatch)
@@ -21,7 +34,7 @@ TEST_F(DownloadTest, WholeFileThenSmallChangeAsPatch)
     DBFileInfo synced = row("/docs/a.bin");
     EXPECT_EQ(ev.m_sync_id, synced.syncID);
     EXPECT_EQ(Md4Of(local + "/docs/a.bin"), std::string(synced.fileCheckSum.c_str_utf8()));
-    EXPECT_TRUE(fileExists(synced.signaturePath.c_str_utf8()));
+    ExpectSignatureOfPlacedFile("/docs/a.bin");
     struct stat st;
     ASSERT_EQ(0, stat((local + "/docs/a.bin").c_str(), &st));
     EXPECT_EQ(1700000000, st.st_mtime);
@@ -64,6 +77,36 @@ TEST_F(DownloadTest, LocallyModifiedFileIsKeptAsConflictCopy)
     EXPECT_EQ(1, copies);
 }
 
+// An edit that keeps the synced version's size and time is found by the content check
+// (the local hash taken while the patch travels) and kept as a conflict copy.
+TEST_F(DownloadTest, EditKeepingSizeAndTimeIsKeptAsConflictCopy)
+{
+    std::string content = RandomBytes(5 * 1024 * 1024, 4);
+    serverPut("/same.bin", content);
+    ASSERT_EQ(0, run(serverEvent("/same.bin")));
+    std::string mine = content;
+    mine.replace(1000000, 4, "MINE");
+    WriteFile(local + "/same.bin", mine);
+    SetMtime(local + "/same.bin", 1700000000);
+    content.replace(3000000, 6, "SERVER");
+    serverPut("/same.bin", content, 1700000100);
+    const Event ev = serverEvent("/same.bin");
+    int rc = run(ev);
+    for (int attempt = 0; rc != 0 && attempt < 3; ++attempt) {
+        rc = run(ev);
+    }
+    ASSERT_EQ(0, rc);
+    EXPECT_EQ(content, readFile(local + "/same.bin"));
+    int copies = 0;
+    for (const auto &e : std::filesystem::directory_iterator(local)) {
+        if (e.path().filename().string().find("_Conflict") != std::string::npos) {
+            ++copies;
+            EXPECT_EQ(mine, readFile(e.path().string()));
+        }
+    }
+    EXPECT_EQ(1, copies);
+}
+
 TEST_F(DownloadTest, InterruptedDownloadResumesFromReceivedLength)
 {
     const std::string content = RandomBytes(20 * 1024 * 1024, 2);
@@ -76,6 +119,7 @@ TEST_F(DownloadTest, InterruptedDownloadResumesFromReceivedLength)
     EXPECT_FALSE(fileExists(local + "/big.bin"));
     ASSERT_EQ(0, run(ev));
     EXPECT_EQ(content, readFile(local + "/big.bin"));
+    ExpectSignatureOfPlacedFile("/big.bin");
     // The second answer carried only what the first one had not delivered.
     const std::string log = server.log();
     const size_t last = log.rfind("action=resume_download");
