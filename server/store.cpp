@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 namespace srv
 {
 
@@ -521,14 +523,21 @@ int Store::expireTokens(int64_t now, int64_t ttl, size_t per_user, std::vector<s
                 files.push_back(s.text(2));
         }
     }
-    // Beyond the bound per user, the least recently used go first. Counting first keeps
-    // the common case (every user within the bound) from ranking every token.
-    SqlStmt over(m_db, "SELECT 1 FROM tokens GROUP BY user_id HAVING COUNT(*) > ? LIMIT 1");
-    if (over.bind(1, static_cast<int64_t>(per_user)).step() == SQLITE_ROW) {
-        SqlStmt s(m_db, "SELECT token, held, ans_data, ans_is_delta FROM (SELECT *, ROW_NUMBER() "
-                        "OVER (PARTITION BY user_id ORDER BY last_use DESC, rowid DESC) AS n "
-                        "FROM tokens) WHERE n > ?");
-        s.bind(1, static_cast<int64_t>(per_user));
+    // Beyond the bound per user, the least recently used go first. Only the surplus of each
+    // user over the bound is read, oldest first through the (user_id, last_use) index, so a
+    // user who stays at the bound pays for one token per new one, not for ranking them all.
+    std::vector<std::pair<int64_t, int64_t>> surplus;
+    {
+        SqlStmt over(m_db, "SELECT user_id, COUNT(*) - ? FROM tokens GROUP BY user_id "
+                           "HAVING COUNT(*) > ?");
+        over.bind(1, static_cast<int64_t>(per_user)).bind(2, static_cast<int64_t>(per_user));
+        while (over.step() == SQLITE_ROW)
+            surplus.emplace_back(over.i64(0), over.i64(1));
+    }
+    for (const auto &user : surplus) {
+        SqlStmt s(m_db, "SELECT token, held, ans_data, ans_is_delta FROM tokens WHERE user_id = ? "
+                        "ORDER BY last_use ASC, rowid ASC LIMIT ?");
+        s.bind(1, user.first).bind(2, user.second);
         while (s.step() == SQLITE_ROW) {
             doomed.push_back(s.text(0));
             files.push_back(s.text(1));

@@ -2,6 +2,7 @@
 // the writers of one process take turns without losing a commit or leaving a lazy commit's
 // setting behind for the durable ones.
 #include "server/sql.h"
+#include "server/store.h"
 #include "support/temp-dir.h"
 
 #include <gtest/gtest.h>
@@ -84,3 +85,34 @@ TEST_F(ServerSql, WritersOfOneProcessAllCommitAndDurableCommitsStayFull)
 }
 
 } // namespace
+
+// Beyond the bound of tokens per user the least recently used go, with their spool files;
+// users within the bound keep all of theirs.
+TEST(ServerStoreTokens, BeyondTheBoundPerUserTheOldestGo)
+{
+    TempDir dir;
+    srv::Store store;
+    ASSERT_EQ(0, store.open(dir.path()));
+    auto add = [&](const std::string &name, uint64_t user, int64_t last_use) {
+        srv::TokenRow t;
+        t.token = name;
+        t.user_id = user;
+        t.held = "spool-" + name;
+        t.last_use = last_use;
+        ASSERT_EQ(0, store.addToken(t));
+    };
+    // Equal times fall back to the order of insertion.
+    for (int i = 0; i < 7; ++i)
+        add("a" + std::to_string(i), 1, i < 2 ? 100 : 100 + i);
+    for (int i = 0; i < 3; ++i)
+        add("b" + std::to_string(i), 2, 50 + i);
+
+    std::vector<std::string> files;
+    ASSERT_EQ(0, store.expireTokens(200, 1000, 4, files));
+    srv::TokenRow row;
+    for (const char *gone : {"a0", "a1", "a2"})
+        EXPECT_FALSE(store.token(gone, row)) << gone;
+    for (const char *kept : {"a3", "a4", "a5", "a6", "b0", "b1", "b2"})
+        EXPECT_TRUE(store.token(kept, row)) << kept;
+    EXPECT_EQ((std::vector<std::string>{"spool-a0", "spool-a1", "spool-a2"}), files);
+}
