@@ -288,11 +288,12 @@ int FileStatusDB::setFileSyncStats(
 {
     std::vector<FileStatusInfo> rows;
     Connection conn;
-    if (conn.open(dbPath()) != SQLITE_OK) {
+    const std::string db = dbPath();
+    if (conn.open(db) != SQLITE_OK) {
         take(rows);
         if (rows.empty())
             return 0;
-        logOpenFailure(__LINE__, dbPath(), conn);
+        logOpenFailure(__LINE__, db, conn);
         return conn.code;
     }
     conn.prepare(true);
@@ -332,11 +333,12 @@ int FileStatusDB::setFileSyncStats(
 int FileStatusDB::rmFileStatByPath(const ustring &path)
 {
     Connection conn;
-    if (conn.open(dbPath()) != SQLITE_OK) {
+    const std::string db = dbPath();
+    if (conn.open(db) != SQLITE_OK) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] "
                        "errCode:[%d] errmsg:[%s]\n",
-                       __LINE__, dbPath().c_str(), conn.code, conn.errmsg());
+                       __LINE__, db.c_str(), conn.code, conn.errmsg());
         return conn.code;
     }
     conn.prepare(true);
@@ -380,8 +382,9 @@ int FileStatusDB::getFileSyncStat(const ustring &path, FileStatusInfo *out)
         return -1;
     }
     Connection conn;
-    if (conn.open(dbPath()) != SQLITE_OK) {
-        logOpenFailure(__LINE__, dbPath(), conn);
+    const std::string db = dbPath();
+    if (conn.open(db) != SQLITE_OK) {
+        logOpenFailure(__LINE__, db, conn);
         return -1;
     }
     conn.prepare(true);
@@ -394,7 +397,7 @@ int FileStatusDB::getFileSyncStat(const ustring &path, FileStatusInfo *out)
         return -1;
     }
     Table table;
-    if (!queryTable(conn, dbPath(), sql.get(), table))
+    if (!queryTable(conn, db, sql.get(), table))
         return -1;
     out->clear();
     for (int i = 0; i < table.rows; ++i)
@@ -411,8 +414,9 @@ FileStatusInfo *FileStatusDB::getFileSyncStats(const ustring &dir, int start, in
     }
     size = 0;
     Connection conn;
-    if (conn.open(dbPath()) != SQLITE_OK) {
-        logOpenFailure(__LINE__, dbPath(), conn);
+    const std::string db = dbPath();
+    if (conn.open(db) != SQLITE_OK) {
+        logOpenFailure(__LINE__, db, conn);
         return nullptr;
     }
     conn.prepare(true);
@@ -427,7 +431,7 @@ FileStatusInfo *FileStatusDB::getFileSyncStats(const ustring &dir, int start, in
         return nullptr;
     }
     Table table;
-    if (!queryTable(conn, dbPath(), sql.get(), table) || table.rows == 0)
+    if (!queryTable(conn, db, sql.get(), table) || table.rows == 0)
         return nullptr;
     FileStatusInfo *infos = new FileStatusInfo[table.rows];
     for (int i = 0; i < table.rows; ++i)
