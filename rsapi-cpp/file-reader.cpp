@@ -26,11 +26,23 @@ void FileReader::setDeltaHandler(const ustring &delta_path, const ustring &signa
     delta_handler.reset(new DeltaHandler(delta_path.c_str_utf8(), signature_path.c_str_utf8()));
 }
 
+int FileReader::addHandler(RSHandler *handler)
+{
+    for (RSHandler *&slot : extra_handlers)
+        if (slot == nullptr) {
+            slot = handler;
+            return handler ? 0 : ERROR_ARGUMENT;
+        }
+    return ERROR_ARGUMENT;
+}
+
 // Every present handler is called even after one has failed.
 template <class F> int FileReader::forEach(F &&call)
 {
-    RSHandler *handlers[] = {copy_handler.get(), delta_handler.get(), signature_handler.get(),
-                             md4_hash_handler.get()};
+    RSHandler *handlers[] = {copy_handler.get(),     delta_handler.get(),
+                             signature_handler.get(), md4_hash_handler.get(),
+                             extra_handlers[0],       extra_handlers[1]};
+    static_assert(MAX_EXTRA_HANDLERS == 2, "every added handler is listed");
     int rc = 0;
     for (RSHandler *h : handlers)
         if (h && call(h) != 0)
@@ -56,8 +68,10 @@ int FileReader::update(const uint8_t *bytes, size_t n)
     if (copy_handler && copy_handler->update(bytes, n) != 0)
         rc = ERROR_HANDLER_CALL;
     RSHandler *computing[] = {delta_handler.get(), signature_handler.get(),
-                              md4_hash_handler.get()};
-    for (size_t i = 0; i < 3; ++i) {
+                              md4_hash_handler.get(), extra_handlers[0], extra_handlers[1]};
+    static_assert(sizeof(computing) / sizeof(computing[0]) == sizeof(lanes) / sizeof(lanes[0]),
+                  "one lane per computing handler");
+    for (size_t i = 0; i < sizeof(computing) / sizeof(computing[0]); ++i) {
         RSHandler *h = computing[i];
         if (h == nullptr)
             continue;

@@ -39,9 +39,15 @@ public:
     void setMD4HashHandler(ustring *text);
     void setSignatureHandler(const ustring &path, uint32_t block_size, uint32_t hash_size);
     void setDeltaHandler(const ustring &delta_path, const ustring &signature_path);
+    // A further consumer of the same bytes, owned by the caller (it must outlive the
+    // reader), for instance a digest that the built-in handlers do not give. It is called
+    // after the built-in ones and works on its own helper thread like them. At most
+    // MAX_EXTRA_HANDLERS; 0, or ERROR_ARGUMENT.
+    static constexpr size_t MAX_EXTRA_HANDLERS = 2;
+    int addHandler(RSHandler *handler);
 
-    // Each calls every present handler in the order copy, delta, signature, MD4 and
-    // gives -3 if any of them failed. update() of a large piece leaves the delta,
+    // Each calls every present handler in the order copy, delta, signature, MD4, the
+    // added ones, and gives -3 if any of them failed. update() of a large piece leaves the delta,
     // signature and MD4 work running on helper threads, each handler on its own, and
     // wait() collects it: the bytes must stay untouched until then, and the caller may
     // read the next piece into another buffer meanwhile.
@@ -67,9 +73,10 @@ private:
     std::unique_ptr<MD4HashHandler> md4_hash_handler;
     std::unique_ptr<SignatureHandler> signature_handler;
     std::unique_ptr<DeltaHandler> delta_handler;
-    // One per computing handler (delta, signature, MD4); declared after the handlers so
-    // that they stop before the handlers go.
-    HandlerLane lanes[3];
+    RSHandler *extra_handlers[MAX_EXTRA_HANDLERS] = {};
+    // One per computing handler (delta, signature, MD4, the added ones); declared after
+    // the handlers so that they stop before the handlers go.
+    HandlerLane lanes[3 + MAX_EXTRA_HANDLERS];
 };
 
 class SimpleFileReader : public FileReader

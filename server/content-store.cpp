@@ -4,6 +4,7 @@
 #include "conflict-rename.h"
 #include "log.h"
 #include "rsapi-cpp/api.h"
+#include "rsapi-cpp/file-reader.h"
 #include "rsapi-cpp/md4.h"
 
 #include <dirent.h>
@@ -152,20 +153,6 @@ void Digester::updateLane(int lane, const void *data, size_t n)
     }
 }
 
-int Digester::updateFile(const std::string &file)
-{
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[kPiece]);
-    ssize_t n;
-    while ((n = read(fd, buf.get(), kPiece)) > 0)
-        update(buf.get(), static_cast<size_t>(n));
-    close(fd);
-    return n == 0 ? 0 : -1;
-}
-
 int Digester::finish(Digest &out)
 {
     uint8_t md4_digest[MD4_DIGEST_BYTES];
@@ -184,9 +171,14 @@ int Digester::finish(Digest &out)
 int ContentStore::hashFiles(const std::vector<std::string> &files, Digest &out)
 {
     Digester d;
-    for (const std::string &file : files)
-        if (d.updateFile(file) < 0)
+    DigestLaneHandler md4(d, 0), sha(d, 1);
+    for (const std::string &file : files) {
+        SimpleFileReader reader;
+        reader.setFile(ustring(file));
+        if (reader.addHandler(&md4) != 0 || reader.addHandler(&sha) != 0 ||
+            reader.readFile() != 0)
             return -1;
+    }
     return d.finish(out);
 }
 

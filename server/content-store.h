@@ -3,6 +3,7 @@
 // received data. A client path never names a file here.
 #pragma once
 
+#include "rsapi-cpp/handler.h"
 #include "rsapi-cpp/md4.h"
 
 #include <openssl/evp.h>
@@ -33,8 +34,6 @@ public:
     // The two digests can be fed on two threads at once: lane 0 feeds MD4 and counts the
     // size, lane 1 feeds SHA-256. update feeds both.
     void updateLane(int lane, const void *data, size_t n);
-    // Feeds the bytes of a file. 0, or -1.
-    int updateFile(const std::string &file);
     uint64_t size() const { return m_size; }
     // The digest of everything fed. 0, or -1.
     int finish(Digest &out);
@@ -44,6 +43,27 @@ private:
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> m_sha;
     bool m_sha_ok = false;
     uint64_t m_size = 0;
+};
+
+// One lane of a Digester as a consumer of a FileReader pass: with one handler per lane,
+// MD4 and SHA-256 are taken on two helper threads while the pass does its own work (for
+// instance applying a delta), instead of in a second pass over the result.
+class DigestLaneHandler : public RSHandler
+{
+public:
+    DigestLaneHandler(Digester &digester, int lane) : m_digester(digester), m_lane(lane) {}
+    int begin() override { return 0; }
+    int update(const uint8_t *bytes, size_t n) override
+    {
+        m_digester.updateLane(m_lane, bytes, n);
+        return 0;
+    }
+    int wait() override { return 0; }
+    int end() override { return 0; }
+
+private:
+    Digester &m_digester;
+    int m_lane;
 };
 
 class ContentStore
@@ -59,7 +79,8 @@ public:
     // A new, empty, uniquely named file in the spool. "" on failure.
     std::string newSpoolFile() const;
 
-    // MD4, SHA-256 and size of the files' bytes taken one after the other, in one pass.
+    // MD4, SHA-256 and size of the files' bytes taken one after the other, in one pass
+    // with the two digests on two threads.
     static int hashFiles(const std::vector<std::string> &files, Digest &out);
     // Makes file (already hashed as sha) a blob: fsync, rename into content/, fsync the
     // directories. A blob that already exists keeps its file and file is deleted. 0, or -1.

@@ -253,13 +253,21 @@ void RequestHandler::doUpload(Prepared &p, Answer &out)
                 return;
             }
             out.remove_after.push_back(result);
-            // The result is hashed once, for its MD4 check and its blob name together.
+            // The result is digested while the delta is applied, for its MD4 check and its
+            // blob name together, so that it is not read a second time.
+            Digester digester;
+            DigestLaneHandler md4(digester, 0), sha(digester, 1);
             DeltaFileReader reader;
             reader.setFile(ustring(data), ustring(m_ctx.content.blobPath(c.sha256)));
             reader.setNewFile(ustring(result));
-            if (reader.readFile() < 0 || FileSize(result) != f.size) {
+            if (reader.addHandler(&md4) != 0 || reader.addHandler(&sha) != 0) {
+                out.send = false;
+                return;
+            }
+            if (reader.readFile() < 0 || FileSize(result) != f.size ||
+                digester.size() != f.size) {
                 code = CODE_BAD_BASIS;
-            } else if (ContentStore::hashFiles({result}, content.digest) < 0) {
+            } else if (digester.finish(content.digest) < 0) {
                 out.send = false;
                 return;
             } else if (content.digest.md4 != f.hash) {

@@ -105,6 +105,68 @@ TEST_F(FileReaderTest, StreamedInputMatchesFilePass)
     }
 }
 
+// A consumer added to a pass: keeps every byte it is given.
+class Collector : public RSHandler
+{
+public:
+    int begin() override { return 0; }
+    int update(const uint8_t *bytes, size_t n) override
+    {
+        seen.insert(seen.end(), bytes, bytes + n);
+        return 0;
+    }
+    int wait() override { return 0; }
+    int end() override { return 0; }
+    Bytes seen;
+};
+
+// Added consumers see every byte of the pass in order, next to the built-in handlers and
+// on their own threads: the bytes of the file, and for a patch the bytes of the result.
+TEST_F(FileReaderTest, AddedHandlersSeeEveryByteOfThePass)
+{
+    for (size_t size : {size_t(0), size_t(5001), 2 * FileReader::PIECE_SIZE + 4097}) {
+        SCOPED_TRACE(size);
+        Bytes input = randomBytes(size, 31);
+        Collector first, second, third;
+        ustring md4;
+        SimpleFileReader reader;
+        reader.setFile(write("in", input).c_str());
+        reader.setHashString(&md4);
+        ASSERT_EQ(reader.addHandler(nullptr), FileReader::ERROR_ARGUMENT);
+        ASSERT_EQ(reader.addHandler(&first), 0);
+        ASSERT_EQ(reader.addHandler(&second), 0);
+        EXPECT_EQ(reader.addHandler(&third), FileReader::ERROR_ARGUMENT);
+        ASSERT_EQ(reader.readFile(), 0);
+        EXPECT_TRUE(first.seen == input);
+        EXPECT_TRUE(second.seen == input);
+        EXPECT_TRUE(third.seen.empty());
+        uint8_t digest[MD4_DIGEST_BYTES];
+        rs_md4(input.data(), input.size(), digest);
+        EXPECT_EQ(md4, ustring(rs_md4_hex(digest).c_str()));
+
+        // The input as a patch against a basis with scattered differences.
+        Bytes basis = input;
+        for (size_t at = 100; at < basis.size(); at += 700000)
+            basis[at] = static_cast<uint8_t>(basis[at] ^ 0x5a);
+        SimpleFileReader sign;
+        sign.setFile(write("basis", basis).c_str());
+        sign.setSignature(path("basis.sig").c_str(), 2048, 8);
+        ASSERT_EQ(sign.readFile(), 0);
+        SimpleFileReader diff;
+        diff.setFile(path("in").c_str());
+        diff.setDelta(path("delta").c_str(), path("basis.sig").c_str());
+        ASSERT_EQ(diff.readFile(), 0);
+        Collector result;
+        DeltaFileReader patch;
+        patch.setFile(path("delta").c_str(), path("basis").c_str());
+        patch.setNewFile(path("new").c_str());
+        ASSERT_EQ(patch.addHandler(&result), 0);
+        ASSERT_EQ(patch.readFile(), 0);
+        EXPECT_TRUE(read("new") == input);
+        EXPECT_TRUE(result.seen == input);
+    }
+}
+
 TEST_F(FileReaderTest, SignatureSizesOutOfRangeKeepDefaults)
 {
     ustring md4;

@@ -3,6 +3,8 @@
 // the dry run and its file id, resumable uploads and downloads under faults.
 #include "server-test-util.h"
 
+#include <openssl/evp.h>
+
 namespace
 {
 
@@ -24,6 +26,20 @@ std::string EngineDelta(TempDir &tmp, const std::string &basis, const std::strin
     d.setDelta(ustring(delta), ustring(sig));
     EXPECT_GE(d.readFile(), 0);
     return delta;
+}
+
+std::string Sha256Hex(const std::string &bytes)
+{
+    unsigned char sha[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), sha, &len, EVP_sha256(), nullptr), 1);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out += hex[sha[i] >> 4];
+        out += hex[sha[i] & 15];
+    }
+    return out;
 }
 
 std::string RdiffDelta(TempDir &tmp, const std::string &basis, const std::string &target,
@@ -120,6 +136,9 @@ TEST_F(ServerTransfer, DeltaUploadsFromEngineAndRdiffGiveTheExactContent)
         std::string out = tmp.file(std::string("out-") + m.name);
         ASSERT_TRUE(server.adminJson({"get", "1", "/big.bin", out}).is_object());
         EXPECT_TRUE(readFile(out) == next);
+        // The applied result is stored under the SHA-256 of its bytes.
+        std::string sha = Sha256Hex(next);
+        EXPECT_TRUE(readFile(server.root() + "/content/" + sha.substr(0, 2) + "/" + sha) == next);
         basis = local;
     }
     EXPECT_NE(server.log().find("transfer=delta"), std::string::npos);
