@@ -45,8 +45,10 @@ public:
     // SQLite code when it was not. rmFileSyncStat removes the row of the path and of
     // everything below it, and refuses an empty path (-1).
     static int setFileSyncStat(const FileStatusInfo &info);
-    // The same upsert for many rows in one transaction on one connection, for writers that
-    // mark many paths at once. `take` fills the rows; it is called once the transaction
+    // The same upsert for many rows in one transaction, for writers that mark many paths
+    // at once. Unlike the other calls it keeps its connection and statement open from one
+    // batch to the next (until destroy, a new initialize or a failure, or until the file at
+    // the path is replaced). `take` fills the rows; it is called once the transaction
     // holds the database's write lock, so that any write that starts after `take` returned
     // lands after these rows (it is called even when the database cannot be opened). 0, or
     // the SQLite code of the failure (then no row of the batch is written).

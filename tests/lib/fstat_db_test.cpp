@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -37,12 +39,12 @@ protected:
         ASSERT_EQ(0, FileStatusDB::setFileSyncStat(info));
     }
 
-    // Every stored path, read directly.
-    std::set<std::string> rows()
+    // Every stored path, read directly (from the fixture's database by default).
+    std::set<std::string> rows(std::string file = std::string())
     {
         std::set<std::string> out;
         sqlite3 *db = nullptr;
-        sqlite3_open(db_file.c_str(), &db);
+        sqlite3_open((file.empty() ? db_file : file).c_str(), &db);
         sqlite3_stmt *stmt = nullptr;
         sqlite3_prepare_v2(db, "SELECT path FROM fstatinfo", -1, &stmt, nullptr);
         while (stmt && sqlite3_step(stmt) == SQLITE_ROW)
@@ -242,4 +244,44 @@ TEST_F(FileStatusDBTest, FailedWritesAreReported)
     FileStatusDB::destroy();
     EXPECT_NE(0, FileStatusDB::setFileSyncStat(info));
     EXPECT_FALSE(FileStatusDB::isAnyFileSyncing());
+}
+
+// Batches share one connection kept from batch to batch. It must follow the database when
+// the file is replaced behind it, when the database is dropped and when it is set up at
+// another path: a row must never land in a file nobody reads any more.
+TEST_F(FileStatusDBTest, BatchesFollowTheDatabaseWhereverItIsNow)
+{
+    auto batch = [](const char *path) {
+        return FileStatusDB::setFileSyncStats([&](std::vector<FileStatusInfo> &rows) {
+            rows.resize(1);
+            rows[0].path = path;
+            rows[0].syncStatus = FileStatusDB::SS_SYNCING;
+        });
+    };
+    ASSERT_EQ(0, batch("/s/first"));
+    EXPECT_EQ(std::set<std::string>{"/s/first"}, rows());
+
+    // Another program replaces the file at the same path.
+    for (const char *suffix : {"", "-wal", "-shm"})
+        unlink((db_file + suffix).c_str());
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(db_file.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "CREATE TABLE fstatinfo (id INTEGER PRIMARY KEY "
+                                      "AUTOINCREMENT, path text unique NOT NULL, fileType "
+                                      "integer NOT NULL, syncStatus integer NOT NULL)",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    ASSERT_EQ(0, batch("/s/second"));
+    EXPECT_EQ(std::set<std::string>{"/s/second"}, rows());
+
+    FileStatusDB::destroy();
+    EXPECT_NE(0, batch("/s/dropped"));
+    EXPECT_EQ(std::set<std::string>{"/s/second"}, rows());
+
+    std::string other = dir.file("other.sqlite");
+    ASSERT_EQ(0, FileStatusDB::initialize(other.c_str()));
+    ASSERT_EQ(0, batch("/s/third"));
+    EXPECT_EQ(std::set<std::string>{"/s/third"}, rows(other));
+    EXPECT_EQ(std::set<std::string>{"/s/second"}, rows());
 }
