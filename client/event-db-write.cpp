@@ -38,6 +38,13 @@ const char INSERT_ANCESTOR[] =
 const char RAISE_ANCESTOR[] =
     "UPDATE event_table SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;";
 
+void logLostSignature(const ustring &path)
+{
+    Logger::LogMsg(Logger::L_WARNING, COMPONENT,
+                   "[WARNING] event-db.cpp(%d): signature file of '%s' is lost\n", __LINE__,
+                   path.c_str_utf8());
+}
+
 void bindText(sqlite3_stmt *stmt, int index, const ustring &text)
 {
     sqlite3_bind_text(stmt, index, text.c_str_utf8(), static_cast<int>(text.size()), SQLITE_STATIC);
@@ -187,14 +194,32 @@ int FileEventDB::writeRecord(const DBFileInfo &info)
     return 0;
 }
 
-void FileEventDB::storeSignatures(const std::vector<const DBFileInfo *> &infos, size_t count)
+std::vector<FileEventDB::SignatureMove>
+FileEventDB::signatureMoves(const std::vector<const DBFileInfo *> &infos, size_t count)
 {
+    std::vector<SignatureMove> moves;
     for (size_t i = 0; i < count; ++i) {
         const DBFileInfo &info = *infos[i];
-        if (info.IsFile() && !info.signaturePath.empty() && storeSignature(info) != 0) {
-            Logger::LogMsg(Logger::L_WARNING, COMPONENT,
-                           "[WARNING] event-db.cpp(%d): signature file of '%s' is lost\n", __LINE__,
-                           info.path.c_str_utf8());
+        if (!info.IsFile() || info.signaturePath.empty()) {
+            continue;
+        }
+        SignatureMove move;
+        if (signatureTarget(info, move.target) != 0) {
+            logLostSignature(info.path);
+            continue;
+        }
+        move.from = info.signaturePath;
+        move.path = info.path;
+        moves.push_back(std::move(move));
+    }
+    return moves;
+}
+
+void FileEventDB::storeSignatures(const std::vector<SignatureMove> &moves)
+{
+    for (const SignatureMove &move : moves) {
+        if (moveSignature(move.from, move.target) != 0) {
+            logLostSignature(move.path);
         }
     }
 }
@@ -210,7 +235,22 @@ int FileEventDB::setEventInfo(const DBFileInfo &info)
 // rows written before it, as separate statements would.
 int FileEventDB::setEventInfos(const std::vector<DBFileInfo> &infos)
 {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    std::vector<SignatureMove> moves;
+    size_t written = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_dbMutex);
+        if (writeLocked(infos, written, moves) != 0) {
+            return -1;
+        }
+    }
+    // The moves sync directories: other threads' database work need not wait for them.
+    storeSignatures(moves);
+    return written == infos.size() ? 0 : -1;
+}
+
+int FileEventDB::writeLocked(const std::vector<DBFileInfo> &infos, size_t &written,
+                             std::vector<SignatureMove> &moves)
+{
     if (!m_db || !prepareWrites()) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): failed to set record of '%s'\n", __LINE__,
@@ -225,7 +265,7 @@ int FileEventDB::setEventInfos(const std::vector<DBFileInfo> &infos)
         return strcmp(a->path.c_str_utf8(), b->path.c_str_utf8()) < 0;
     });
     bool in_transaction = sqlite3_exec(m_db, "BEGIN;", nullptr, nullptr, nullptr) == SQLITE_OK;
-    size_t written = 0;
+    written = 0;
     while (written < order.size() && writeRecord(*order[written]) == 0)
         ++written;
     if (in_transaction && sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -235,6 +275,6 @@ int FileEventDB::setEventInfos(const std::vector<DBFileInfo> &infos)
                        infos.empty() ? "" : infos[0].path.c_str_utf8());
         return -1;
     }
-    storeSignatures(order, written);
-    return written == order.size() ? 0 : -1;
+    moves = signatureMoves(order, written);
+    return 0;
 }

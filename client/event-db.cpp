@@ -251,7 +251,7 @@ int FileEventDB::getEventInfo(const ustring &path, DBFileInfo &info)
     return 1;
 }
 
-int FileEventDB::storeSignature(const DBFileInfo &info)
+int FileEventDB::signatureTarget(const DBFileInfo &info, ustring &target)
 {
     EventInfo row;
     if (contains(info.path.c_str_utf8(), row) != 1) {
@@ -260,7 +260,12 @@ int FileEventDB::storeSignature(const DBFileInfo &info)
                        __LINE__, info.path.c_str_utf8());
         return -1;
     }
-    ustring target = signatureFile(row.row_id);
+    target = signatureFile(row.row_id);
+    return 0;
+}
+
+int FileEventDB::moveSignature(const ustring &from, const ustring &target)
+{
     ustring folder = target.substr(0, target.rfind('/'));
     if (FSMKDir(folder, true) != 0) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
@@ -268,10 +273,10 @@ int FileEventDB::storeSignature(const DBFileInfo &info)
                        folder.c_str_utf8());
         return -1;
     }
-    if (FSRename(info.signaturePath, target) != 0) {
+    if (FSRename(from, target) != 0) {
         Logger::LogMsg(Logger::L_ERR, COMPONENT,
                        "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.", __LINE__,
-                       info.signaturePath.c_str_utf8(), target.c_str_utf8());
+                       from.c_str_utf8(), target.c_str_utf8());
         return -1;
     }
     return 0;

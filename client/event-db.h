@@ -127,8 +127,21 @@ private:
     int writeRecord(const DBFileInfo &info);
     int upsertRow(const DBFileInfo &info);
     int updateAncestors(const DBFileInfo &info);
-    int storeSignature(const DBFileInfo &info);
-    void storeSignatures(const std::vector<const DBFileInfo *> &infos, size_t count);
+    // A signature file is stored in two steps: its place is looked up under the database
+    // lock, the move (which syncs the directories) runs outside it.
+    struct SignatureMove {
+        ustring from;
+        ustring target;
+        ustring path;
+    };
+    int signatureTarget(const DBFileInfo &info, ustring &target);
+    static int moveSignature(const ustring &from, const ustring &target);
+    std::vector<SignatureMove> signatureMoves(const std::vector<const DBFileInfo *> &infos,
+                                              size_t count);
+    static void storeSignatures(const std::vector<SignatureMove> &moves);
+    // The part of setEventInfos under the lock: rows, commit, signature places.
+    int writeLocked(const std::vector<DBFileInfo> &infos, size_t &written,
+                    std::vector<SignatureMove> &moves);
     int execLogged(const char *sql, const char *subject);
     int listInto(FileList &flist, const char *sql, const ustring &prefix, bool by_path);
     int pathByHash(const char *sql, const ustring &hash, ustring &path);

@@ -35,8 +35,13 @@ int EventManager::PushServerEvent(const Event &e)
     if (!validPath(e)) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_lock);
-    return pushServerLocked(e);
+    int ret;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ret = pushServerLocked(e);
+    }
+    signalWork();
+    return ret;
 }
 
 int EventManager::PushLocalEvent(const Event &e)
@@ -44,8 +49,13 @@ int EventManager::PushLocalEvent(const Event &e)
     if (!validPath(e)) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_lock);
-    return pushLocked(e, false);
+    int ret;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ret = pushLocked(e, false);
+    }
+    signalWork();
+    return ret;
 }
 
 size_t EventManager::PushServerEvents(const std::vector<Event> &events)
@@ -56,12 +66,15 @@ size_t EventManager::PushServerEvents(const std::vector<Event> &events)
         valid[i] = validPath(events[i]);
     }
     size_t queued = 0;
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (valid[i] && pushServerLocked(events[i]) == 0) {
-            ++queued;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (valid[i] && pushServerLocked(events[i]) == 0) {
+                ++queued;
+            }
         }
     }
+    signalWork();
     return queued;
 }
 
@@ -282,6 +295,8 @@ int EventManager::DoneEvent(Task *worker, Event &e)
     if (server_done) {
         notifyCounts();
     }
+    // A finished event may free the events queued below or behind it.
+    signalWork();
     return ret;
 }
 
@@ -322,6 +337,7 @@ int EventManager::RedoEvent(Task *worker, const Event &e)
     Logger::LogMsg(Logger::L_INFO, kComponent,
                    "[INFO] event-manager.cpp(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
                    __LINE__, e.toString().c_str_utf8(), ret);
+    signalWork();
     return ret;
 }
 
@@ -412,6 +428,33 @@ int EventManager::WaitServerEventsDone(uint64_t sess_id, int max_ms)
             return GetPendingServerEvent(sess_id);
         }
     }
+}
+
+uint64_t EventManager::WorkGeneration()
+{
+    std::lock_guard<std::mutex> guard(m_work_lock);
+    return m_work_generation;
+}
+
+void EventManager::WaitForWork(uint64_t seen, int max_ms)
+{
+    std::unique_lock<std::mutex> guard(m_work_lock);
+    m_work_cond.wait_for(guard, std::chrono::milliseconds(max_ms),
+                         [&] { return m_work_generation != seen; });
+}
+
+void EventManager::WakeWorkers()
+{
+    signalWork();
+}
+
+void EventManager::signalWork()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_work_lock);
+        ++m_work_generation;
+    }
+    m_work_cond.notify_all();
 }
 
 void EventManager::notifyCounts()

@@ -73,6 +73,15 @@ public:
     // go on as soon as they are done instead of sleeping a fixed time.
     int WaitServerEventsDone(uint64_t sess_id, int max_ms);
 
+    // Idle workers wait for work here instead of sleeping a fixed time: a push, a finished
+    // and a returned event may each make an event available. A worker reads
+    // WorkGeneration() before a PullEvent that finds nothing, then WaitForWork returns as
+    // soon as the generation has moved on, or after `max_ms`.
+    uint64_t WorkGeneration();
+    void WaitForWork(uint64_t seen, int max_ms);
+    // Wakes every waiting worker (one is being stopped or paused).
+    void WakeWorkers();
+
     // Records `path` (a full local path) as syncing in the file-status database at once.
     // 0 or -1. Pushes queue their marks instead and have them written in batches.
     int SyncingEvent2FStatDB(const ustring &path, bool is_dir);
@@ -99,6 +108,7 @@ private:
     static void release(registry_entry_t &entry);
     void releaseWorker(Task *worker);
     void notifyCounts();
+    void signalWork();
 
     std::map<Task *, registry_entry_t> registry;
     std::map<uint64_t, std::unique_ptr<event_pool>> pool_index;
@@ -121,4 +131,9 @@ private:
     std::mutex m_done_lock;
     std::condition_variable m_done_cond;
     uint64_t m_done_generation = 0;
+
+    // Wakes WaitForWork; `m_work_generation` counts the occasions.
+    std::mutex m_work_lock;
+    std::condition_variable m_work_cond;
+    uint64_t m_work_generation = 0;
 };

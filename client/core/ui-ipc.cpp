@@ -1,9 +1,12 @@
 #include "client/core/ui-ipc.h"
 
 #include "client/core/settings.h"
+#include "client/core/ui-ipc-closer.h"
 #include "event.h"
 #include "ipc.h"
 #include "log.h"
+
+#include <memory>
 
 namespace
 {
@@ -50,34 +53,37 @@ PObject errorNotification(uint64_t conn_id, uint64_t sess_id, int error)
 
 } // namespace
 
+// Connects and sends on the caller's thread, so that a missing listener is reported to the
+// caller and notifications leave in the order they were made; the wait until the user
+// interface has read the message is left to PeerDoneCloser.
 int UI_IPC::SendMessageW(const PObject &msg)
 {
     Settings &settings = Settings::getInstance();
     ustring socket_path = settings.getUISocketPath();
-    IPCSender sender;
+    std::unique_ptr<IPCSender> sender(new IPCSender);
     if (socket_path.empty()) {
         int port = settings.getUIPort();
-        if (sender.connect(port) != 0) {
+        if (sender->connect(port) != 0) {
             Logger::LogMsg(Logger::L_ERR, kComponent,
                            "[ERROR] ui-ipc.cpp(%d): failed to connect to local port %d\n", __LINE__,
                            port);
             logNotSent(msg);
             return -1;
         }
-    } else if (sender.connect(socket_path) != 0) {
+    } else if (sender->connect(socket_path) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] ui-ipc.cpp(%d): failed to connect to domain socket %s\n", __LINE__,
                        socket_path.c_str_utf8());
         logNotSent(msg);
         return -1;
     }
-    if (sender.send(msg) != 0) {
+    if (sender->send(msg) != 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] ui-ipc.cpp(%d): failed to send message to IPC\n", __LINE__);
         logNotSent(msg);
         return -1;
     }
-    sender.closeWhenPeerDone(kPeerDoneMs);
+    PeerDoneCloser::getInstance().hand(std::move(sender), kPeerDoneMs);
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // UI_IPC: notifications the daemon sends to the desktop user interface on its own
 // initiative. Each one is a property-object map on a fresh loopback connection to the
-// user interface's port; nothing is read back, queued or retried. Any thread may call.
+// user interface's port; nothing is read back, queued or retried. Any thread may call; the
+// caller connects and sends, and the connection is then held open in the background until
+// the user interface has read it (PeerDoneCloser).
 #pragma once
 
 #include "protocol/object.h"

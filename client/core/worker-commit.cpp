@@ -165,8 +165,11 @@ static int finishCommit(Worker &worker, const PObject &metadata_source, const PO
         }
     }
     row.signaturePath = sign_file.empty() ? basis.signaturePath : sign_file;
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): commit upload response '%s'\n",
-                   __LINE__, logged.toString().c_str_utf8());
+    if (Logger::IsEnabled(Logger::L_DEBUG, kComponent)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] worker.cpp(%d): commit upload response '%s'\n", __LINE__,
+                       logged.toString().c_str_utf8());
+    }
 
     int rc = worker.UpdateDatabaseInfo(row);
     if (rc != 0) {

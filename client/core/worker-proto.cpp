@@ -31,6 +31,10 @@ public:
 
     void OnRequest(const PObject &request) override
     {
+        // The rendering of a whole request is costly: only when the line is kept.
+        if (!Logger::IsEnabled(Logger::L_DEBUG, kComponent)) {
+            return;
+        }
         Logger::LogMsg(Logger::L_DEBUG, kComponent,
                        "[DEBUG] worker.cpp(%d): Worker (%d): RunProtocol <<< %s\n", __LINE__,
                        m_worker.GetId(), request.toString().c_str_utf8());
@@ -64,6 +68,9 @@ public:
     }
     void OnResponse(const PObject &response) override
     {
+        if (!Logger::IsEnabled(Logger::L_DEBUG, kComponent)) {
+            return;
+        }
         Logger::LogMsg(Logger::L_DEBUG, kComponent,
                        "[DEBUG] worker.cpp(%d): Worker (%d): RunProtocol >>> %s\n", __LINE__,
                        m_worker.GetId(), response.toString().c_str_utf8());

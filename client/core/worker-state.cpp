@@ -3,6 +3,7 @@
 #include "client/core/worker.h"
 
 #include "client/core/resume-mgr.h"
+#include "client/event-manager.h"
 #include "log.h"
 
 #include <ctime>
@@ -43,7 +44,13 @@ Worker::~Worker()
     ClearCache();
 }
 
-int Worker::Pause() { return Task::Pause(); }
+// Both wake the worker if it waits for work, so that it sees the new state at once.
+int Worker::Pause()
+{
+    Task::Pause();
+    EventManager::getInstance().WakeWorkers();
+    return 0;
+}
 
 int Worker::Resume()
 {
@@ -54,7 +61,9 @@ int Worker::Resume()
 int Worker::Stop()
 {
     SetAbort(true);
-    return Task::Stop();
+    Task::Stop();
+    EventManager::getInstance().WakeWorkers();
+    return 0;
 }
 
 int Worker::SetAbort(bool on)

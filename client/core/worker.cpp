@@ -21,6 +21,9 @@ const char kComponent[] = "worker_debug";
 
 bool isDirectoryWide(const Event &event) { return event.isExpand() || event.isRescan(); }
 
+// Lines that render a whole event are built only when they are kept.
+bool logs(int level) { return Logger::IsEnabled(level, kComponent); }
+
 // The file-status action for each notify type, in the order of the enumeration.
 const int kNotifyFileStatus[] = {1, 3, 1, 0, 1, 0, 4};
 
@@ -30,9 +33,13 @@ void Worker::DoTask()
 {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", __LINE__,
                    GetId());
+    EventManager &events = EventManager::getInstance();
     for (;;) {
         NotifyAbortDone();
         ResetResumeInfo();
+        // Read before the state: a stop or pause after this point moves the generation
+        // on, so the wait for work below cannot miss it.
+        const uint64_t work_seen = events.WorkGeneration();
         State state = GetState();
         if (state == STOP) {
             break;
@@ -47,7 +54,9 @@ void Worker::DoTask()
         m_start_time = 0;
         if (GetEvent() != 0) {
             ClearCurrentProcessEventInfo();
-            Wait(idle_wait_seconds);
+            // Woken by the next push or finished event rather than a timer, so that new
+            // work is taken at once; the timeout only bounds the wait.
+            events.WaitForWork(work_seen, idle_wait_seconds * 1000);
             continue;
         }
         if (UpdateContext() != 0) {
@@ -103,8 +112,11 @@ int Worker::GetEvent()
     context.current_event = event;
     ClearCache();
     AdjustCurrentProcessEventInfo();
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] worker.cpp(%d): Worker (%d): current event: %s\n",
-                   __LINE__, GetId(), event.toString().c_str_utf8());
+    if (logs(Logger::L_DEBUG)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] worker.cpp(%d): Worker (%d): current event: %s\n", __LINE__,
+                       GetId(), event.toString().c_str_utf8());
+    }
     return 0;
 }
 
@@ -156,8 +168,11 @@ int Worker::UpdateContext()
         RedoEvent();
         return -1;
     }
-    Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] worker.cpp(%d): Worker (%d): current event: %s\n",
-                   __LINE__, GetId(), event.toString().c_str_utf8());
+    if (logs(Logger::L_INFO)) {
+        Logger::LogMsg(Logger::L_INFO, kComponent,
+                       "[INFO] worker.cpp(%d): Worker (%d): current event: %s\n", __LINE__,
+                       GetId(), event.toString().c_str_utf8());
+    }
 
     if (!entry.recursive) {
         const char *p = event.m_path.c_str_utf8();
@@ -276,17 +291,22 @@ int Worker::DoneEvent()
     const Event done = event;
     Event next = event;
     if (EventManager::getInstance().DoneEvent(this, next) != 0) {
-        Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                       "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' not yet done.\n",
-                       __LINE__, GetId(), done.toString().c_str_utf8());
+        if (logs(Logger::L_DEBUG)) {
+            Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                           "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' not yet "
+                           "done.\n",
+                           __LINE__, GetId(), done.toString().c_str_utf8());
+        }
         event = next;
         ClearCache();
         return -1;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s': notify_file_status = "
-                   "%d\n",
-                   __LINE__, GetId(), done.toString().c_str_utf8(), notify_file_status);
+    if (logs(Logger::L_DEBUG)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s': "
+                       "notify_file_status = %d\n",
+                       __LINE__, GetId(), done.toString().c_str_utf8(), notify_file_status);
+    }
     if (notify_file_status == 4) {
         FileStatusInfo status;
         status.path = context.full_path;
@@ -307,9 +327,11 @@ int Worker::DoneEvent()
     if (done.isSubDirRescan()) {
         CreateDirSelfEvent();
     }
-    Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n", __LINE__,
-                   GetId(), done.toString().c_str_utf8());
+    if (logs(Logger::L_DEBUG)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                       "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n",
+                       __LINE__, GetId(), done.toString().c_str_utf8());
+    }
     ClearCache();
     context.clear();
     return 0;

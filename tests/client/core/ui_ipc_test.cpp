@@ -2,10 +2,17 @@
 #include "client/core/settings.h"
 #include "client/core/ui-ipc.h"
 #include "event.h"
+#include "ipc.h"
 #include "support/control-fake-ui.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace
@@ -84,6 +91,44 @@ TEST(UiIpcTest, WithoutAListenerNotificationsFailAndAreDropped)
     EXPECT_NE(std::string::npos, log.find("): failed to connect to local port ")) << log;
     EXPECT_NE(std::string::npos, log.find("\"notify\": \"recent_file\"")) << log;
     EXPECT_NE(std::string::npos, log.find(") is not sent\n")) << log;
+}
+
+// A user interface that is slow to take its connections: the senders do not wait for it,
+// and each connection stays open (its owner still known, so the peer check passes) until
+// the user interface has read it.
+TEST(UiIpcTest, SendersDoNotWaitForASlowReaderWhoseMessagesStayCheckable)
+{
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, ::listen(listener, 16));
+    ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<struct sockaddr *>(&addr), &len));
+    pointNotificationsAt(ntohs(addr.sin_port));
+
+    const char *paths[] = {"/one", "/two", "/three"};
+    auto begun = std::chrono::steady_clock::now();
+    for (const char *path : paths) {
+        ASSERT_EQ(0, UI_IPC::ReportFileEventToUI(event(Event::EV_MODIFY, false, path)));
+    }
+    // Waiting for the reader would take its whole 3 s timeout per message.
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(2000));
+
+    for (const char *path : paths) {
+        int sock = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(sock, 0);
+        EXPECT_TRUE(IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "notification")) << path;
+        IPCSender conn;
+        conn.setTimeout(3);
+        ASSERT_EQ(0, conn.assign(sock));
+        PObject msg;
+        ASSERT_EQ(0, conn.recv(msg));
+        EXPECT_EQ(path, std::string(msg["path"].asString().c_str_utf8()));
+    }
+    ::close(listener);
 }
 
 } // namespace

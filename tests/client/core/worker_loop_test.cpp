@@ -7,6 +7,9 @@
 #include "support/server-process.h"
 #include "worker_fixture.h"
 
+#include <chrono>
+#include <thread>
+
 namespace
 {
 
@@ -18,6 +21,13 @@ public:
         retry_wait_seconds = 0;
         redo_wait_seconds = 0;
     }
+};
+
+// Its timed waits are longer than any test: only a wake-up ends them in time.
+class SlowTimerWorker : public QuickWorker
+{
+public:
+    SlowTimerWorker() { idle_wait_seconds = 60; }
 };
 
 class WorkerLoop : public WorkerSessionFixture
@@ -79,6 +89,25 @@ TEST_F(WorkerLoop, RemovedSessionFinishesItsEventsAndPausedSessionKeepsThem)
 
     Registry::getInstance().Remove(entry.sess_id);
     EXPECT_TRUE(WaitFor([this] { return pending() == 0; }));
+}
+
+// An idle worker is woken by the next push (and by a stop), not by its timer.
+TEST_F(WorkerLoop, IdleWorkerTakesNewWorkAndStopsWithoutWaitingForItsTimer)
+{
+    entry.recursive = false;
+    Registry::getInstance().Set(entry);
+    SlowTimerWorker idle;
+    ASSERT_EQ(0, idle.Run());
+    for (const char *path : {"/one", "/two"}) {
+        // Time for the worker to find nothing and start waiting.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        push(serverEvent(path, true)); // out of a non-recursive scope: just finished
+        EXPECT_TRUE(WaitFor([this] { return pending() == 0; }, 5000)) << path;
+    }
+    auto begun = std::chrono::steady_clock::now();
+    idle.Stop();
+    idle.Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
 }
 
 TEST_F(WorkerLoop, InterruptRegistersOnlyWorkersWithMatchingWork)
