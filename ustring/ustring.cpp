@@ -14,11 +14,16 @@
 namespace
 {
 
-const uint32_t kInitialCapacity = 4;
+// The terminator that every empty string points at. An empty string owns no buffer
+// (capacity 0), so that making, moving and clearing strings allocates nothing; its two
+// forms still read as valid empty texts. Nothing ever writes here.
+char g_empty_narrow[1] = {0};
+UChar g_empty_wide[1] = {0};
 
 // Sizes a buffer for `need` elements (terminator included): kept when it is large enough
-// and not more than twice too large, otherwise reallocated to exactly `need`. On failure
-// the old buffer stays and std::bad_alloc is thrown.
+// and not more than twice too large, otherwise reallocated to exactly `need`. A buffer of
+// capacity 0 is the shared terminator and is replaced by a new one, holding an empty text.
+// On failure the old buffer stays and std::bad_alloc is thrown.
 template <typename T> void fitBuffer(T *&buf, uint32_t &cap, size_t need)
 {
     if (need > UINT32_MAX) {
@@ -27,22 +32,28 @@ template <typename T> void fitBuffer(T *&buf, uint32_t &cap, size_t need)
     if (cap >= need && need >= cap / 2) {
         return;
     }
-    T *grown = static_cast<T *>(std::realloc(buf, need * sizeof(T)));
+    bool shared = cap == 0;
+    T *grown = static_cast<T *>(shared ? std::malloc(need * sizeof(T))
+                                       : std::realloc(buf, need * sizeof(T)));
     if (grown == nullptr) {
         throw std::bad_alloc();
+    }
+    if (shared) {
+        grown[0] = 0;
     }
     buf = grown;
     cap = static_cast<uint32_t>(need);
 }
 
-template <typename T> T *allocateBuffer(uint32_t cap)
+// Lets go of a buffer and points at the shared terminator instead.
+template <typename T> void releaseBuffer(T *&buf, uint32_t &len, uint32_t &cap, T *empty)
 {
-    T *buf = static_cast<T *>(std::malloc(cap * sizeof(T)));
-    if (buf == nullptr) {
-        throw std::bad_alloc();
+    if (cap != 0) {
+        std::free(buf);
     }
-    buf[0] = 0;
-    return buf;
+    buf = empty;
+    len = 0;
+    cap = 0;
 }
 
 size_t boundedLength(const char *s, size_t n)
@@ -69,15 +80,9 @@ void warnIcu(const char *call, UErrorCode status, int line)
 } // namespace
 
 ustring::ustring()
-    : data(allocateBuffer<char>(kInitialCapacity)), data_len(0), data_cap(kInitialCapacity),
-      wdata(nullptr), wdata_len(0), wdata_cap(kInitialCapacity)
+    : data(g_empty_narrow), data_len(0), data_cap(0), wdata(g_empty_wide), wdata_len(0),
+      wdata_cap(0)
 {
-    try {
-        wdata = allocateBuffer<UChar>(kInitialCapacity);
-    } catch (...) {
-        std::free(data);
-        throw;
-    }
 }
 
 ustring::ustring(const ustring &other) : ustring()
@@ -112,14 +117,13 @@ ustring::ustring(char c) : ustring()
 
 ustring::~ustring()
 {
-    std::free(data);
-    std::free(wdata);
+    clear();
 }
 
 ustring &ustring::operator=(const ustring &other)
 {
     if (this != &other) {
-        assign(other.data);
+        assign(other.data, other.data_len);
     }
     return *this;
 }
@@ -148,22 +152,24 @@ void swap(ustring &a, ustring &b) noexcept
 void ustring::dropCache() const
 {
     wdata_len = 0;
-    wdata[0] = 0;
+    if (wdata_cap != 0) {
+        wdata[0] = 0;
+    }
 }
 
 void ustring::clear()
 {
-    fitBuffer(data, data_cap, 1);
-    data_len = 0;
-    data[0] = 0;
-    fitBuffer(wdata, wdata_cap, 1);
-    dropCache();
+    releaseBuffer(data, data_len, data_cap, g_empty_narrow);
+    releaseBuffer(wdata, wdata_len, wdata_cap, g_empty_wide);
 }
 
 // Appends n bytes (already cut at a NUL) to the UTF-8 form. A source inside our own
 // buffer is copied first, since growing may move it.
 void ustring::appendBytes(const char *s, size_t n)
 {
+    if (n == 0) {
+        return;
+    }
     if (s >= data && s < data + data_cap) {
         std::string copy(s, n);
         appendBytes(copy.data(), copy.size());
@@ -180,6 +186,9 @@ void ustring::appendBytes(const char *s, size_t n)
 // the UTF-8 form from it.
 void ustring::appendUnits(const UChar *s, size_t n)
 {
+    if (n == 0 && data_len == 0) {
+        return;
+    }
     if (wdata_len == 0 && data_len != 0) {
         buildUtf16();
     }
@@ -222,7 +231,9 @@ int ustring::rebuildUtf8()
     if (U_FAILURE(status)) {
         warnIcu("u_strToUTF8", status, __LINE__);
         data_len = 0;
-        data[0] = 0;
+        if (data_cap != 0) {
+            data[0] = 0;
+        }
         dropCache();
         return -1;
     }
@@ -233,7 +244,7 @@ int ustring::rebuildUtf8()
 
 const UChar *ustring::c_str() const
 {
-    if (wdata_len == 0) {
+    if (wdata_len == 0 && data_len != 0) {
         buildUtf16();
     }
     return wdata;
@@ -362,8 +373,19 @@ ustring &ustring::assign(const char *s, size_t n)
         clear();
         return append(copy.c_str());
     }
-    clear();
-    return append(s, n);
+    size_t len = s == nullptr ? 0 : boundedLength(s, n == npos ? std::strlen(s) : n);
+    if (len == 0) {
+        clear();
+        return *this;
+    }
+    // The text replaces ours in the buffer we have when it fits, so that a string assigned
+    // again and again (a reused scratch copy) does not allocate each time.
+    fitBuffer(data, data_cap, len + 1);
+    std::memcpy(data, s, len);
+    data_len = static_cast<uint32_t>(len);
+    data[data_len] = 0;
+    releaseBuffer(wdata, wdata_len, wdata_cap, g_empty_wide);
+    return *this;
 }
 
 ustring &ustring::assign(const wchar_t *s)

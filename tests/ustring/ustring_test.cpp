@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -281,6 +282,68 @@ TEST(UstringTest, BuffersShrinkAndGrowToTheNeed)
     s.assign("x");
     EXPECT_STREQ("x", s.c_str_utf8());
     EXPECT_EQ(1u, s.length_utf16());
+}
+
+// Empty strings own no buffer and all point at one shared terminator. Every way of ending
+// up empty must still read as a valid empty text in both forms, and changing one of them
+// must never show in another.
+TEST(UstringTest, EveryEmptyStringReadsAsEmptyAndStaysItsOwn)
+{
+    ustring full("payload");
+    ustring moved_from("abc");
+    ustring taken(std::move(moved_from));
+    ustring assigned_from("abc");
+    ustring target;
+    target = std::move(assigned_from);
+    ustring cleared("abc");
+    cleared.c_str();
+    cleared.clear();
+    ustring empty_assign("abc");
+    empty_assign.assign("");
+    ustring null_assign("abc");
+    null_assign.assign(static_cast<const char *>(nullptr));
+    ustring copied_empty(cleared);
+    ustring from_empty("abc");
+    from_empty = cleared;
+    ustring cut = full.substr(7);
+    ustring plain;
+    ustring *empties[] = {&moved_from,   &assigned_from, &cleared, &empty_assign, &null_assign,
+                          &copied_empty, &from_empty,    &cut,     &plain};
+    EXPECT_STREQ("abc", taken.c_str_utf8());
+    EXPECT_STREQ("abc", target.c_str_utf8());
+    for (ustring *s : empties) {
+        EXPECT_TRUE(s->empty());
+        EXPECT_STREQ("", s->c_str_utf8());
+        EXPECT_EQ(u"", utf16(*s));
+        EXPECT_EQ(0u, s->length_utf16());
+        EXPECT_EQ(ustring(), *s);
+    }
+    // Each one grows on its own.
+    for (size_t i = 0; i < sizeof(empties) / sizeof(empties[0]); ++i)
+        empties[i]->append(std::string(i + 1, 'x'));
+    for (size_t i = 0; i < sizeof(empties) / sizeof(empties[0]); ++i) {
+        EXPECT_EQ(std::string(i + 1, 'x'), empties[i]->c_str_utf8()) << i;
+        EXPECT_EQ(std::u16string(i + 1, u'x'), utf16(*empties[i])) << i;
+    }
+    EXPECT_STREQ("", ustring().c_str_utf8());
+    EXPECT_EQ(u"", utf16(ustring()));
+}
+
+// A string assigned again and again (as a reused copy is) keeps both forms in step.
+TEST(UstringTest, ReassignedStringDropsItsOldUtf16Form)
+{
+    ustring s("\xc3\xa9t\xc3\xa9");
+    EXPECT_EQ(u"\u00e9t\u00e9", utf16(s));
+    const char *texts[] = {"ab", "a much longer text than before", "", "z", "\xc3\xa9"};
+    const char16_t *wide[] = {u"ab", u"a much longer text than before", u"", u"z", u"\u00e9"};
+    for (size_t i = 0; i < 5; ++i) {
+        s = texts[i];
+        EXPECT_EQ(wide[i], utf16(s)) << i;
+        ustring copy;
+        copy = s;
+        EXPECT_EQ(wide[i], utf16(copy)) << i;
+        EXPECT_EQ(strlen(texts[i]), copy.length()) << i;
+    }
 }
 
 } // namespace
