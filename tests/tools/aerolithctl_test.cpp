@@ -219,6 +219,44 @@ TEST_F(AerolithctlTest, StartIgnoresAnnouncementsOfAnotherUser)
     EXPECT_EQ(std::string::npos, readFile(dir.file("start.out")).find("{\"daemon_port\":1}"));
 }
 
+// Senders that connect and then say nothing (each one would hold a lone reader for its
+// whole timeout) do not hold up the notifications behind them.
+TEST_F(AerolithctlTest, SilentConnectionsDoNotHoldUpLaterNotifications)
+{
+    startDaemon();
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(ui_port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> silent;
+    for (int i = 0; i < 2; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
+        silent.push_back(fd);
+    }
+    // {"notify": "probe"}
+    std::string wire =
+        std::string("\x42\x10\x00\x06", 4) + "notify" + std::string("\x10\x00\x05", 3) + "probe" +
+        std::string("\x40", 1);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(static_cast<ssize_t>(wire.size()), ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL));
+    std::string out;
+    while (out.find("\"probe\"") == std::string::npos &&
+           std::chrono::steady_clock::now() - sent < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        out = readFile(dir.file("start.out"));
+    }
+    // One reader after another would have waited 3 s for each silent connection first.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3)) << out;
+    EXPECT_NE(std::string::npos, out.find("{\"notify\":\"probe\"}")) << out;
+    ::close(fd);
+    for (int s : silent) {
+        ::close(s);
+    }
+}
+
 TEST_F(AerolithctlTest, ConnectReconnectAndDisconnectCarryEveryConnectionKey)
 {
     startDaemon();

@@ -13,12 +13,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits.h>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -29,6 +33,7 @@ const unsigned int kNotificationTimeout = 3;
 // itself; runs beside the notification loop, which keeps accepting what the daemon sends
 // while it handles them.
 std::thread g_replay;
+std::mutex g_announce_lock;
 
 volatile sig_atomic_t g_stop_signal = 0;
 
@@ -118,6 +123,7 @@ void takeNotification(int sock, const Options &opt, pid_t daemon_pid)
     }
     printLine(msg);
     if (msg.hasMember("daemon_port")) {
+        std::lock_guard<std::mutex> guard(g_announce_lock);
         int port = msg["daemon_port"].asInt32();
         if (!writeState(opt.state_path, port, daemon_pid)) {
             std::fprintf(stderr, "aerolithctl: cannot write %s\n", opt.state_path.c_str());
@@ -129,6 +135,73 @@ void takeNotification(int sock, const Options &opt, pid_t daemon_pid)
         }
     }
 }
+
+// Connections of the daemon are checked and read by a few threads: the daemon keeps each
+// one open until it has been read, so a reader that takes them one at a time (and waits for
+// the processor between them on a busy machine) would soon hold up every sender.
+class NotificationReaders
+{
+public:
+    NotificationReaders(const Options &opt, pid_t daemon_pid) : m_opt(opt), m_pid(daemon_pid)
+    {
+        for (int i = 0; i < kThreads; ++i) {
+            m_threads.emplace_back([this] { run(); });
+        }
+    }
+    // Reads what was accepted before, then ends the threads.
+    ~NotificationReaders()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_done = true;
+        }
+        m_ready.notify_all();
+        for (std::thread &t : m_threads) {
+            t.join();
+        }
+    }
+    void take(int sock)
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_socks.push_back(sock);
+        }
+        m_ready.notify_one();
+    }
+
+private:
+    static const int kThreads = 4;
+
+    void run()
+    {
+        for (;;) {
+            int sock;
+            {
+                std::unique_lock<std::mutex> guard(m_lock);
+                m_ready.wait(guard, [this] { return m_done || !m_socks.empty(); });
+                if (m_socks.empty()) {
+                    return;
+                }
+                sock = m_socks.front();
+                m_socks.pop_front();
+            }
+            // Only the daemon's user (or root) may announce a port or report files here.
+            if (!IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "notification")) {
+                ::close(sock);
+            } else {
+                takeNotification(sock, m_opt, m_pid);
+            }
+        }
+    }
+
+    const Options &m_opt;
+    pid_t m_pid;
+    std::mutex m_lock;
+    std::condition_variable m_ready;
+    std::deque<int> m_socks;
+    bool m_done = false;
+    std::vector<std::thread> m_threads;
+};
 
 // -1 while the daemon runs, else the status to exit with.
 int daemonExitStatus(pid_t pid)
@@ -150,6 +223,7 @@ int daemonExitStatus(pid_t pid)
 int serveNotifications(int listen_fd, const Options &opt, pid_t pid)
 {
     bool forwarded = false;
+    NotificationReaders readers(opt, pid);
     for (;;) {
         if (g_stop_signal != 0 && !forwarded) {
             ::kill(pid, SIGTERM);
@@ -158,11 +232,8 @@ int serveNotifications(int listen_fd, const Options &opt, pid_t pid)
         struct pollfd pfd = {listen_fd, POLLIN, 0};
         if (::poll(&pfd, 1, 200) > 0 && (pfd.revents & POLLIN) != 0) {
             int sock = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            // Only the daemon's user (or root) may announce a port or report files here.
-            if (sock >= 0 && !IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "notification")) {
-                ::close(sock);
-            } else if (sock >= 0) {
-                takeNotification(sock, opt, pid);
+            if (sock >= 0) {
+                readers.take(sock);
             }
             continue;
         }
