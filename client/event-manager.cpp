@@ -44,7 +44,7 @@ int EventManager::PushServerEvent(const Event &e)
     return ret;
 }
 
-int EventManager::PushLocalEvent(const Event &e)
+int EventManager::PushLocalEvent(const Event &e, bool wake_workers)
 {
     if (!validPath(e)) {
         return -1;
@@ -54,7 +54,9 @@ int EventManager::PushLocalEvent(const Event &e)
         std::lock_guard<std::mutex> lock(m_lock);
         ret = pushLocked(e, false);
     }
-    signalWork();
+    if (wake_workers) {
+        signalWork();
+    }
     return ret;
 }
 

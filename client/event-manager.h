@@ -50,7 +50,12 @@ public:
     // would. Returns how many were queued.
     size_t PushServerEvents(const std::vector<Event> &events);
     // Queue an event seen in the local folder, or a request issued by the system itself.
-    int PushLocalEvent(const Event &e);
+    // Idle workers are woken unless `wake_workers` is false: the folder watcher's events
+    // come in bursts (a folder removed with its content, a file written in pieces) and are
+    // left to gather until a worker next looks (at most its idle wait), so that the tree
+    // merges them first; a folder removal then supersedes the removals below it instead of
+    // following them, when the server would take it for a change it has not seen.
+    int PushLocalEvent(const Event &e, bool wake_workers = true);
     // 0 and the worker's next event in `e`; -1 when none is available now.
     int PullEvent(Task *worker, Event &e);
     // The worker finished its event. 0: the worker is free. -1: a newer event for the same

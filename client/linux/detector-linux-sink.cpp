@@ -12,7 +12,11 @@ namespace
 class EventManagerSink : public DetectorSink
 {
 public:
-    void PushLocalEvent(const Event &e) override { EventManager::getInstance().PushLocalEvent(e); }
+    // Without waking idle workers: a burst of changes gathers in the tree first.
+    void PushLocalEvent(const Event &e) override
+    {
+        EventManager::getInstance().PushLocalEvent(e, false);
+    }
     void IssueRescan(uint64_t sess_id, const ustring &path, bool merge) override
     {
         EventManager::getInstance().IssueRescan(sess_id, path, merge);
