@@ -6,6 +6,7 @@
 #include "log.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace
 {
@@ -24,6 +25,9 @@ const int kGatherPerWrite = 4;
 const std::chrono::milliseconds kGatherMax(250);
 // How many marks the writer checks per hold of the lock.
 const size_t kStretch = 256;
+// The most marks one transaction takes: a large sync queues a mark per file at once, and
+// the batch, its rows and their full paths are copies of the pending marks.
+const size_t kBatchMax = 4096;
 
 // The prefix of every path below `path` ("/" for the session folder).
 std::string belowPrefix(const ustring &path)
@@ -54,15 +58,10 @@ void SyncingMarks::Add(const ustring &local_root, const Event &e)
     mark.type = e.m_type;
     mark.is_dir = e.isDir();
     mark.path.assign(e.m_path.c_str_utf8(), e.m_path.size());
-    // The session folder's own mark is the folder itself.
-    bool root = mark.path == "/";
-    mark.full_path.reserve(local_root.size() + (root ? 0 : mark.path.size()));
-    mark.full_path.assign(local_root.c_str_utf8(), local_root.size());
-    if (!root)
-        mark.full_path += mark.path;
     bool wake;
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        mark.root = sharedRoot(mark.sess_id, local_root);
         mark.seq = ++m_added;
         auto it = m_unwritten.find(KeyView(mark.sess_id, mark.path));
         if (it != m_unwritten.end())
@@ -77,6 +76,23 @@ void SyncingMarks::Add(const ustring &local_root, const Event &e)
     }
     if (wake)
         m_wake.notify_one();
+}
+
+std::string SyncingMarks::Mark::fullPath() const
+{
+    // The session folder's own mark is the folder itself.
+    return path == "/" ? *root : *root + path;
+}
+
+// The session's folder as the marks share it; a new copy when the folder changed.
+std::shared_ptr<const std::string> SyncingMarks::sharedRoot(uint64_t sess_id,
+                                                            const ustring &local_root)
+{
+    std::shared_ptr<const std::string> &root = m_roots[sess_id];
+    std::string_view text(local_root.c_str_utf8(), local_root.size());
+    if (!root || *root != text)
+        root = std::make_shared<const std::string>(text);
+    return root;
 }
 
 void SyncingMarks::Complete(uint64_t sess_id, const ustring &path)
@@ -101,10 +117,12 @@ void SyncingMarks::WaitForTree(uint64_t sess_id, const ustring &path)
          ++it) {
         last = std::max(last, it->second);
     }
-    if (last != 0) {
+    // The writer skips its gathering for every batch until this mark is written: it may
+    // take more than one.
+    while (m_done < last) {
         m_hurry = true;
         m_wake.notify_one();
-        waitWritten(lock, last);
+        m_written.wait(lock);
     }
 }
 
@@ -113,14 +131,10 @@ void SyncingMarks::Clear()
     std::unique_lock<std::mutex> lock(m_lock);
     m_pending.clear();
     m_unwritten.clear();
+    m_roots.clear();
     m_written.wait(lock, [this] { return !m_writing; });
     m_done = m_added;
     m_written.notify_all();
-}
-
-void SyncingMarks::waitWritten(std::unique_lock<std::mutex> &lock, uint64_t seq)
-{
-    m_written.wait(lock, [&] { return m_done >= seq; });
 }
 
 void SyncingMarks::run()
@@ -154,17 +168,21 @@ void SyncingMarks::run()
     }
 }
 
-// Takes every pending mark, keeping only the last mark of each path that was not dropped
-// meanwhile: the row and the notification describe the latest state of the path. Called by
-// the file-status database inside the batch's transaction.
+// Takes the oldest pending marks (at most kBatchMax), keeping only the last mark of each
+// path that was not dropped meanwhile: the row and the notification describe the latest
+// state of the path. Called by the file-status database inside the batch's transaction.
 void SyncingMarks::take(std::vector<Mark> &batch, uint64_t &last, std::vector<FileStatusInfo> &rows)
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        batch.swap(m_pending);
-        if (batch.empty())
+        if (m_pending.empty())
             return;
-        m_pending.reserve(batch.size());
+        // Marks are pending in the order of their numbers, so every mark up to the last
+        // one taken is taken.
+        size_t n = std::min(m_pending.size(), kBatchMax);
+        batch.reserve(n);
+        std::move(m_pending.begin(), m_pending.begin() + n, std::back_inserter(batch));
+        m_pending.erase(m_pending.begin(), m_pending.begin() + n);
         last = batch.back().seq;
         m_taken = last;
     }
@@ -187,7 +205,7 @@ void SyncingMarks::take(std::vector<Mark> &batch, uint64_t &last, std::vector<Fi
     rows.resize(kept);
     for (size_t i = 0; i < kept; ++i) {
         // Paths are stored as they are on this system ('/'-separated).
-        rows[i].path = batch[i].full_path.c_str();
+        rows[i].path = batch[i].fullPath().c_str();
         rows[i].fileType = batch[i].is_dir ? FileStatusDB::FT_DIR : FileStatusDB::FT_FILE;
         rows[i].syncStatus = FileStatusDB::SS_SYNCING;
     }
@@ -200,7 +218,7 @@ void SyncingMarks::logRows(const std::vector<Mark> &batch, bool failed)
             Logger::LogMsg(Logger::L_DEBUG, kComponent,
                            "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path "
                            "[%s].\n",
-                           __LINE__, row.full_path.c_str());
+                           __LINE__, row.fullPath().c_str());
         }
     }
     if (!failed)
@@ -209,7 +227,7 @@ void SyncingMarks::logRows(const std::vector<Mark> &batch, bool failed)
         Logger::LogMsg(Logger::L_ERR, kComponent,
                        "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB "
                        "at path [%s].\n",
-                       __LINE__, row.full_path.c_str());
+                       __LINE__, row.fullPath().c_str());
     }
 }
 

@@ -23,7 +23,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -53,14 +55,18 @@ public:
     SyncingMarks &operator=(const SyncingMarks &) = delete;
 
 private:
-    // What the row and the notification need of an event, without the rest of it.
+    // What the row and the notification need of an event, without the rest of it. The
+    // session folder is shared by the marks of a session rather than copied into each: a
+    // large sync queues a mark per file at once.
     struct Mark {
         uint64_t seq;
         uint64_t sess_id;
         Event::Type type;
         bool is_dir;
         std::string path;
-        std::string full_path;
+        std::shared_ptr<const std::string> root;
+
+        std::string fullPath() const;
     };
     using Key = std::pair<uint64_t, std::string>;
     using KeyView = std::pair<uint64_t, std::string_view>;
@@ -76,17 +82,21 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    std::shared_ptr<const std::string> sharedRoot(uint64_t sess_id, const ustring &local_root);
     void take(std::vector<Mark> &batch, uint64_t &last, std::vector<FileStatusInfo> &rows);
     static void logRows(const std::vector<Mark> &batch, bool failed);
     void report(const std::vector<Mark> &batch);
     void finish(std::unique_lock<std::mutex> &lock, const std::vector<Mark> &batch,
                 uint64_t last);
-    void waitWritten(std::unique_lock<std::mutex> &lock, uint64_t seq);
 
     std::mutex m_lock;
     std::condition_variable m_wake;    // the writer: marks arrived, or stop
     std::condition_variable m_written; // the waiters: a batch is written
-    std::vector<Mark> m_pending;
+    // Marks not taken by the writer yet, oldest first. A deque grows without copying and
+    // gives its memory back as the writer takes from it.
+    std::deque<Mark> m_pending;
+    // The folder of each session that has marks, as the marks share it.
+    std::map<uint64_t, std::shared_ptr<const std::string>> m_roots;
     // The last mark of every path that is not written yet, by session and path.
     std::map<Key, uint64_t, KeyLess> m_unwritten;
     uint64_t m_added = 0; // last mark added

@@ -309,6 +309,41 @@ TEST_F(EventManagerTest, FinishedAndSupersededPathsDoNotComeBackAsSyncing)
     FileStatusDB::destroy();
 }
 
+// A large sync queues more marks than one transaction takes: every batch is written, each
+// session's rows carry its own folder, and the marks of paths that a directory removal
+// superseded do not come back.
+TEST_F(EventManagerTest, MarksBeyondOneTransactionKeepTheirSessionAndOrder)
+{
+    TempDir dir;
+    std::string conf = dir.write("conf", "ui_port = 1\n");
+    ASSERT_EQ(0, Settings::getInstance().loadConfigSettings(conf));
+    ASSERT_EQ(0, FileStatusDB::initialize(dir.file("fstat.sqlite").c_str()));
+    const int files = 10000;
+    std::vector<Event> big;
+    for (int i = 0; i < files; ++i) {
+        big.push_back(event(1, Event::EV_CREATE, ("/big/f" + std::to_string(i)).c_str(), 0, 1));
+    }
+    ASSERT_EQ(size_t(files), em.PushServerEvents(big));
+    ASSERT_EQ(0, em.PushServerEvent(event(2, Event::EV_CREATE, "/other", 0, 1)));
+    ASSERT_EQ(0, em.PushServerEvent(event(1, Event::EV_REMOVE, "/big", Event::F_DIR, 9)));
+    ASSERT_EQ(0, em.PushServerEvent(event(1, Event::EV_CREATE, "/last", 0, 10)));
+    FileStatusInfo info;
+    ASSERT_TRUE(WaitFor([&] { return FileStatusDB::getFileSyncStat("/local/s1/last", &info) == 1; },
+                        10000));
+    for (int i = 0; i < files; i += 97) {
+        EXPECT_EQ(0, FileStatusDB::getFileSyncStat(("/local/s1/big/f" + std::to_string(i)).c_str(),
+                                                   &info))
+            << i;
+    }
+    EXPECT_EQ(0, FileStatusDB::getFileSyncStat(
+                     ("/local/s1/big/f" + std::to_string(files - 1)).c_str(), &info));
+    EXPECT_EQ(1, FileStatusDB::getFileSyncStat("/local/s1/big", &info));
+    EXPECT_EQ(1, FileStatusDB::getFileSyncStat("/local/s2/other", &info));
+    EXPECT_EQ(0, FileStatusDB::getFileSyncStat("/local/s1/other", &info));
+    em.Clear();
+    FileStatusDB::destroy();
+}
+
 TEST_F(EventManagerTest, WaitingForServerEventsEndsWhenTheWorkerIsDone)
 {
     FakeWorker w;
