@@ -78,9 +78,7 @@ class BenchDaemon(Daemon):
         return 0
 
     def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.daemon_pid()) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / TICKS
+        return process_cpu_seconds(self.daemon_pid())
 
 
 class RsyncDaemon:
@@ -120,6 +118,13 @@ class RsyncDaemon:
     def stop(self):
         self.proc.terminate()
         self.proc.wait(timeout=30)
+
+
+def process_cpu_seconds(pid):
+    """User and system CPU seconds of a process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
 
 
 def fsync_latency(directory, rounds=20):
@@ -214,6 +219,7 @@ class Bench:
         """Runs create() in the first folder; seconds until the second holds every file,
         and until wait-idle succeeds there."""
         mark = self.server_mark()
+        cpu = self.cpu_marks()
         t0 = time.monotonic()
         create()
         created = time.monotonic() - t0
@@ -224,6 +230,7 @@ class Bench:
         idle = time.monotonic() - t0
         print("  where the server's time went during %s:" % what)
         self.server_summary(mark)
+        self.cpu_summary(cpu, len(rels))
         return created, present, idle
 
     # ---- the phases ----
@@ -290,7 +297,8 @@ class Bench:
 
     def session(self):
         n = self.args.session_files
-        have = self.args.files
+        # The files the earlier phases left (none when they did not run).
+        have = sum(len(files) for _, _, files in os.walk(self.a.folder))
         extra = small_layout("session", max(0, n - have))
         t0 = time.monotonic()
         write_files(self.a.folder, extra, SMALL_SIZE, b"more")
@@ -345,6 +353,19 @@ class Bench:
         for action, (n, total) in sorted(stats.items(), key=lambda kv: -kv[1][1]):
             print("    server %-18s %7d requests, %8.1f ms each, %8.1f s in all" % (
                 action, n, total / n, total / 1000), flush=True)
+
+    def cpu_marks(self):
+        return {"daemon a": self.a.cpu_seconds(), "daemon b": self.b.cpu_seconds(),
+                "server": process_cpu_seconds(self.server.proc.pid)}
+
+    def cpu_summary(self, marks, files):
+        """CPU each process spent since `marks`, in all and per file: on a shared machine
+        the processes wait for the processor as much as for the disk."""
+        now = self.cpu_marks()
+        for name in sorted(marks):
+            spent = now[name] - marks[name]
+            print("    %-9s CPU %7.1f s in all, %6.2f ms per file" % (
+                name, spent, 1000 * spent / max(1, files)), flush=True)
 
     REQUEST = re.compile(r"action=(\S+) .* ms=([0-9.]+)")
 
