@@ -201,8 +201,6 @@ bool anyRow(const std::string &path, const char *sql)
 class BatchConnection
 {
 public:
-    ~BatchConnection() { close(); }
-
     // Makes sure the connection is open on `path` as it is now; 0 or the SQLite code.
     int ensure(const std::string &path, uint64_t generation)
     {
@@ -253,17 +251,20 @@ private:
     ino_t ino = 0;
 };
 
-// One batch at a time uses the kept connection.
+// One batch at a time uses the kept connection. Neither is ever destroyed: the writer of
+// the syncing marks belongs to a process-wide singleton and may be in the middle of a batch
+// while the process exits, after this file's statics were torn down. The exit lets go of
+// the open connection; SQLite needs no close to keep the file whole.
 std::mutex &batchLock()
 {
-    static std::mutex lock;
-    return lock;
+    static std::mutex *lock = new std::mutex;
+    return *lock;
 }
 
 BatchConnection &batchConnection()
 {
-    static BatchConnection conn;
-    return conn;
+    static BatchConnection *conn = new BatchConnection;
+    return *conn;
 }
 
 // Bumped whenever the database is set up or dropped, so that the kept connection is
