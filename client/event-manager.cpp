@@ -416,17 +416,14 @@ int EventManager::GetAllPendingEventCount(uint64_t sess_id)
 
 int EventManager::WaitServerEventsDone(uint64_t sess_id, int max_ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
-    std::unique_lock<std::mutex> lock(m_done_lock);
+    auto deadline = Generation::Clock::now() + std::chrono::milliseconds(max_ms);
     for (;;) {
-        uint64_t seen = m_done_generation;
+        uint64_t seen = m_done.current();
         int count = GetPendingServerEvent(sess_id);
         if (count == 0) {
             return 0;
         }
-        bool changed = m_done_cond.wait_until(lock, deadline,
-                                              [&] { return m_done_generation != seen; });
-        if (!changed) {
+        if (!m_done.waitPast(seen, deadline)) {
             return GetPendingServerEvent(sess_id);
         }
     }
@@ -434,15 +431,12 @@ int EventManager::WaitServerEventsDone(uint64_t sess_id, int max_ms)
 
 uint64_t EventManager::WorkGeneration()
 {
-    std::lock_guard<std::mutex> guard(m_work_lock);
-    return m_work_generation;
+    return m_work.current();
 }
 
 void EventManager::WaitForWork(uint64_t seen, int max_ms)
 {
-    std::unique_lock<std::mutex> guard(m_work_lock);
-    m_work_cond.wait_for(guard, std::chrono::milliseconds(max_ms),
-                         [&] { return m_work_generation != seen; });
+    m_work.waitPast(seen, Generation::Clock::now() + std::chrono::milliseconds(max_ms));
 }
 
 void EventManager::WakeWorkers()
@@ -452,20 +446,12 @@ void EventManager::WakeWorkers()
 
 void EventManager::signalWork()
 {
-    {
-        std::lock_guard<std::mutex> guard(m_work_lock);
-        ++m_work_generation;
-    }
-    m_work_cond.notify_all();
+    m_work.advance();
 }
 
 void EventManager::notifyCounts()
 {
-    {
-        std::lock_guard<std::mutex> guard(m_done_lock);
-        ++m_done_generation;
-    }
-    m_done_cond.notify_all();
+    m_done.advance();
 }
 
 int EventManager::SyncingEvent2FStatDB(const ustring &path, bool is_dir)

@@ -14,10 +14,10 @@
 
 #include "client/event-manager-marks.h"
 #include "client/event-pool.h"
+#include "client/generation.h"
 #include "event.h"
 #include "ustring/ustring.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -131,14 +131,8 @@ private:
     std::map<uint64_t, event_pool *> pool_counter_index;
     std::mutex m_pool_index_lock;
 
-    // Wakes WaitServerEventsDone when a session's last server event is done;
-    // `m_done_generation` counts these wake-ups.
-    std::mutex m_done_lock;
-    std::condition_variable m_done_cond;
-    uint64_t m_done_generation = 0;
-
-    // Wakes WaitForWork; `m_work_generation` counts the occasions.
-    std::mutex m_work_lock;
-    std::condition_variable m_work_cond;
-    uint64_t m_work_generation = 0;
+    // Moves on when a session's last server event is done (wakes WaitServerEventsDone).
+    Generation m_done;
+    // Moves on when work may have become available (wakes WaitForWork).
+    Generation m_work;
 };
