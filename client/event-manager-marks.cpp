@@ -42,11 +42,17 @@ std::string belowPrefix(const ustring &path)
 
 SyncingMarks::~SyncingMarks()
 {
+    Stop();
+}
+
+void SyncingMarks::Stop()
+{
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_stop = true;
     }
     m_wake.notify_all();
+    m_written.notify_all();
     if (m_writer.joinable())
         m_writer.join();
 }
@@ -61,6 +67,8 @@ void SyncingMarks::Add(const ustring &local_root, const Event &e)
     bool wake;
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        if (m_stop)
+            return;
         mark.root = sharedRoot(mark.sess_id, local_root);
         mark.seq = ++m_added;
         auto it = m_unwritten.find(KeyView(mark.sess_id, mark.path));
@@ -119,7 +127,7 @@ void SyncingMarks::WaitForTree(uint64_t sess_id, const ustring &path)
     }
     // The writer skips its gathering for every batch until this mark is written: it may
     // take more than one.
-    while (m_done < last) {
+    while (m_done < last && !m_stop) {
         m_hurry = true;
         m_wake.notify_one();
         m_written.wait(lock);

@@ -39,6 +39,10 @@ public:
     SyncingMarks() = default;
     // Stops the writer; marks still pending are not written.
     ~SyncingMarks();
+    // Stops the writer (as the destructor does) for a process that is ending: a writer left
+    // running would send notifications while the process's statics are being destroyed.
+    // Marks added afterwards are dropped.
+    void Stop();
 
     // Queues the mark of event `e`'s path below the session folder `local_root` and the
     // notification of e.

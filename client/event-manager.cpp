@@ -474,6 +474,11 @@ int EventManager::SyncingEvent2FStatDB(const ustring &path, bool is_dir)
     return 0;
 }
 
+void EventManager::StopMarks()
+{
+    m_marks.Stop();
+}
+
 void EventManager::Clear()
 {
     m_marks.Clear();

@@ -93,6 +93,9 @@ public:
 
     // Drops every pool, both indexes, the registry and the ready queue.
     void Clear();
+    // The process is ending: stops the writer of the syncing marks, as the manager's
+    // destructor would (marks still pending are not written), before statics it uses go.
+    void StopMarks();
 
     EventManager(const EventManager &) = delete;
     EventManager &operator=(const EventManager &) = delete;

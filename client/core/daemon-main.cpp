@@ -2,6 +2,8 @@
 
 #include "client/core/app.h"
 #include "client/core/settings.h"
+#include "client/core/ui-ipc-closer.h"
+#include "client/event-manager.h"
 #include "log.h"
 
 #include <openssl/err.h>
@@ -216,6 +218,9 @@ int DaemonMain(int argc, char **argv)
         recieve_from_ipc(&app);
         app.kill();
     }
+    EventManager::getInstance().StopMarks();
+    // Messages sent just before the end still get their time to be read.
+    PeerDoneCloser::getInstance().drain();
 
     if (!pid_path.empty()) {
         std::remove(pid_path.c_str_utf8());

@@ -1,23 +1,15 @@
 #include "client/core/ui-ipc-closer.h"
 
+// Never destroyed: threads of other singletons (the syncing-marks writer among them) may
+// still send notifications while the process exits, after a static closer would already
+// be gone. The daemon drains it before it returns instead.
 PeerDoneCloser &PeerDoneCloser::getInstance()
 {
-    static PeerDoneCloser instance;
-    return instance;
+    static PeerDoneCloser *instance = new PeerDoneCloser;
+    return *instance;
 }
 
 PeerDoneCloser::PeerDoneCloser() : m_thread([this] { run(); }) {}
-
-// Messages sent just before the process ends still get their time to be read.
-PeerDoneCloser::~PeerDoneCloser()
-{
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_stop = true;
-    }
-    m_changed.notify_all();
-    m_thread.join();
-}
 
 void PeerDoneCloser::hand(std::unique_ptr<IPCSender> sender, int timeout_ms)
 {
@@ -38,10 +30,7 @@ void PeerDoneCloser::run()
 {
     std::unique_lock<std::mutex> guard(m_lock);
     for (;;) {
-        m_changed.wait(guard, [this] { return m_stop || !m_held.empty(); });
-        if (m_held.empty()) {
-            return; // stopping with nothing held
-        }
+        m_changed.wait(guard, [this] { return !m_held.empty(); });
         Held held = std::move(m_held.front());
         m_held.pop_front();
         m_closing = true;

@@ -46,13 +46,12 @@ private:
     };
 
     PeerDoneCloser();
-    ~PeerDoneCloser();
+    ~PeerDoneCloser() = delete;
     void run();
 
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<Held> m_held;
     bool m_closing = false; // the oldest held socket is being closed outside the lock
-    bool m_stop = false;
     std::thread m_thread;
 };
