@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -255,6 +256,73 @@ TEST_F(AerolithctlTest, SilentConnectionsDoNotHoldUpLaterNotifications)
     for (int s : silent) {
         ::close(s);
     }
+}
+
+size_t openDescriptors(pid_t pid)
+{
+    size_t n = 0;
+    DIR *d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) {
+        return 0;
+    }
+    while (struct dirent *e = ::readdir(d)) {
+        n += e->d_name[0] != '.';
+    }
+    ::closedir(d);
+    return n;
+}
+
+// A flood of connections that say nothing takes a bounded number of descriptors (the rest
+// wait in the kernel's backlog), and notifications are read again once it ends.
+TEST_F(AerolithctlTest, AFloodOfSilentConnectionsHoldsBoundedDescriptors)
+{
+    startDaemon();
+    size_t baseline = openDescriptors(starter);
+    ASSERT_GT(baseline, 0u);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(ui_port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // More than the accept queue (64) and the readers (4) hold, fewer than those plus the
+    // listen backlog (64), so that every connect completes.
+    std::vector<int> silent;
+    for (int i = 0; i < 120; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
+        silent.push_back(fd);
+    }
+    auto start = std::chrono::steady_clock::now();
+    while (openDescriptors(starter) < baseline + 64 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Watched for a while: an unbounded loop would have taken all 120 by now.
+    size_t most = 0;
+    for (int i = 0; i < 30; ++i) {
+        most = std::max(most, openDescriptors(starter));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GE(most, baseline + 64);
+    EXPECT_LE(most, baseline + 64 + 4 + 4);
+
+    for (int s : silent) {
+        ::close(s);
+    }
+    // {"notify": "after"}
+    std::string wire = std::string("\x42\x10\x00\x06", 4) + "notify" +
+                       std::string("\x10\x00\x05", 3) + "after" + std::string("\x40", 1);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
+    ASSERT_EQ(static_cast<ssize_t>(wire.size()), ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL));
+    std::string out;
+    start = std::chrono::steady_clock::now();
+    while (out.find("\"after\"") == std::string::npos &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        out = readFile(dir.file("start.out"));
+    }
+    EXPECT_NE(std::string::npos, out.find("{\"notify\":\"after\"}")) << out;
+    ::close(fd);
 }
 
 TEST_F(AerolithctlTest, ConnectReconnectAndDisconnectCarryEveryConnectionKey)

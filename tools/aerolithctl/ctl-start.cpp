@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -168,9 +169,20 @@ public:
         }
         m_ready.notify_one();
     }
+    // Whether another connection may be accepted, waiting up to `ms` for room. While the
+    // queue is full, new connections wait in the kernel's backlog instead of taking a
+    // descriptor each: a local process opening connections that say nothing (each holds a
+    // reader for its timeout) cannot make this process run out of descriptors.
+    bool waitForRoom(int ms)
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        return m_room.wait_for(guard, std::chrono::milliseconds(ms),
+                               [this] { return m_socks.size() < kMaxQueued; });
+    }
 
 private:
     static const int kThreads = 4;
+    static const size_t kMaxQueued = 64;
 
     void run()
     {
@@ -185,6 +197,7 @@ private:
                 sock = m_socks.front();
                 m_socks.pop_front();
             }
+            m_room.notify_one();
             // Only the daemon's user (or root) may announce a port or report files here.
             if (!IPCPeerTrusted(sock, IPC_PEER_CONNECTION, "notification")) {
                 ::close(sock);
@@ -198,6 +211,7 @@ private:
     pid_t m_pid;
     std::mutex m_lock;
     std::condition_variable m_ready;
+    std::condition_variable m_room;
     std::deque<int> m_socks;
     bool m_done = false;
     std::vector<std::thread> m_threads;
@@ -230,10 +244,16 @@ int serveNotifications(int listen_fd, const Options &opt, pid_t pid)
             forwarded = true;
         }
         struct pollfd pfd = {listen_fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 200) > 0 && (pfd.revents & POLLIN) != 0) {
+        if (readers.waitForRoom(200) && ::poll(&pfd, 1, 200) > 0 && (pfd.revents & POLLIN) != 0) {
             int sock = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (sock >= 0) {
                 readers.take(sock);
+                continue;
+            }
+            if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+                // Out of descriptors or memory: give the readers a moment instead of
+                // polling the still readable socket again at once.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
             continue;
         }
