@@ -92,6 +92,19 @@ protected:
         ASSERT_TRUE(fileExists(state)) << readFile(dir.file("start.err"));
     }
 
+    // What aerolithctl start has printed, once it holds `text` or 10 s have passed.
+    std::string waitForOutput(const std::string &text)
+    {
+        auto start = std::chrono::steady_clock::now();
+        std::string out = readFile(dir.file("start.out"));
+        while (out.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            out = readFile(dir.file("start.out"));
+        }
+        return out;
+    }
+
     void TearDown() override
     {
         if (starter > 0) {
@@ -156,13 +169,7 @@ TEST_F(AerolithctlTest, StartSendsTheRememberedStateAgain)
 
     // A new start links the daemon again without being asked.
     startDaemon();
-    for (int i = 0; i < 500; ++i) {
-        if (readFile(dir.file("start.out")).find("remembered messages") != std::string::npos) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::string out = readFile(dir.file("start.out"));
+    std::string out = waitForOutput("remembered messages");
     EXPECT_NE(std::string::npos, out.find("sent 1 remembered messages to the daemon (0 failed)"))
         << out;
     EXPECT_NE(std::string::npos, out.find(">>> {\"action\": \"link\"}")) << out;
@@ -220,42 +227,33 @@ TEST_F(AerolithctlTest, StartIgnoresAnnouncementsOfAnotherUser)
     EXPECT_EQ(std::string::npos, readFile(dir.file("start.out")).find("{\"daemon_port\":1}"));
 }
 
-// Senders that connect and then say nothing (each one would hold a lone reader for its
-// whole timeout) do not hold up the notifications behind them.
-TEST_F(AerolithctlTest, SilentConnectionsDoNotHoldUpLaterNotifications)
+// A connection to the port aerolithctl listens on for the daemon's notifications.
+int connectTo(int port)
 {
-    startDaemon();
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(ui_port));
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::vector<int> silent;
-    for (int i = 0; i < 2; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
-        silent.push_back(fd);
-    }
-    // {"notify": "probe"}
-    std::string wire =
-        std::string("\x42\x10\x00\x06", 4) + "notify" + std::string("\x10\x00\x05", 3) + "probe" +
-        std::string("\x40", 1);
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
-    auto sent = std::chrono::steady_clock::now();
-    ASSERT_EQ(static_cast<ssize_t>(wire.size()), ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL));
-    std::string out;
-    while (out.find("\"probe\"") == std::string::npos &&
-           std::chrono::steady_clock::now() - sent < std::chrono::seconds(10)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        out = readFile(dir.file("start.out"));
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
     }
-    // One reader after another would have waited 3 s for each silent connection first.
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3)) << out;
-    EXPECT_NE(std::string::npos, out.find("{\"notify\":\"probe\"}")) << out;
-    ::close(fd);
-    for (int s : silent) {
-        ::close(s);
+    return fd;
+}
+
+// Sends {"notify": word} on a new connection, left open for the caller to close.
+int sendNotify(int port, const std::string &word)
+{
+    std::string wire = std::string("\x42\x10\x00\x06", 4) + "notify" + std::string("\x10\x00", 2) +
+                       static_cast<char>(word.size()) + word + std::string("\x40", 1);
+    int fd = connectTo(port);
+    if (fd >= 0 &&
+        ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(wire.size())) {
+        ::close(fd);
+        return -1;
     }
+    return fd;
 }
 
 size_t openDescriptors(pid_t pid)
@@ -272,6 +270,29 @@ size_t openDescriptors(pid_t pid)
     return n;
 }
 
+// Senders that connect and then say nothing (each one would hold a lone reader for its
+// whole timeout) do not hold up the notifications behind them.
+TEST_F(AerolithctlTest, SilentConnectionsDoNotHoldUpLaterNotifications)
+{
+    startDaemon();
+    std::vector<int> silent;
+    for (int i = 0; i < 2; ++i) {
+        silent.push_back(connectTo(ui_port));
+        ASSERT_GE(silent.back(), 0);
+    }
+    auto sent = std::chrono::steady_clock::now();
+    int fd = sendNotify(ui_port, "probe");
+    ASSERT_GE(fd, 0);
+    std::string out = waitForOutput("{\"notify\":\"probe\"}");
+    // One reader after another would have waited 3 s for each silent connection first.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3)) << out;
+    EXPECT_NE(std::string::npos, out.find("{\"notify\":\"probe\"}")) << out;
+    ::close(fd);
+    for (int s : silent) {
+        ::close(s);
+    }
+}
+
 // A flood of connections that say nothing takes a bounded number of descriptors (the rest
 // wait in the kernel's backlog), and notifications are read again once it ends.
 TEST_F(AerolithctlTest, AFloodOfSilentConnectionsHoldsBoundedDescriptors)
@@ -279,17 +300,12 @@ TEST_F(AerolithctlTest, AFloodOfSilentConnectionsHoldsBoundedDescriptors)
     startDaemon();
     size_t baseline = openDescriptors(starter);
     ASSERT_GT(baseline, 0u);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(ui_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // More than the accept queue (64) and the readers (4) hold, fewer than those plus the
     // listen backlog (64), so that every connect completes.
     std::vector<int> silent;
     for (int i = 0; i < 120; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
-        silent.push_back(fd);
+        silent.push_back(connectTo(ui_port));
+        ASSERT_GE(silent.back(), 0);
     }
     auto start = std::chrono::steady_clock::now();
     while (openDescriptors(starter) < baseline + 64 &&
@@ -308,19 +324,9 @@ TEST_F(AerolithctlTest, AFloodOfSilentConnectionsHoldsBoundedDescriptors)
     for (int s : silent) {
         ::close(s);
     }
-    // {"notify": "after"}
-    std::string wire = std::string("\x42\x10\x00\x06", 4) + "notify" +
-                       std::string("\x10\x00\x05", 3) + "after" + std::string("\x40", 1);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
-    ASSERT_EQ(static_cast<ssize_t>(wire.size()), ::send(fd, wire.data(), wire.size(), MSG_NOSIGNAL));
-    std::string out;
-    start = std::chrono::steady_clock::now();
-    while (out.find("\"after\"") == std::string::npos &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        out = readFile(dir.file("start.out"));
-    }
+    int fd = sendNotify(ui_port, "after");
+    ASSERT_GE(fd, 0);
+    std::string out = waitForOutput("{\"notify\":\"after\"}");
     EXPECT_NE(std::string::npos, out.find("{\"notify\":\"after\"}")) << out;
     ::close(fd);
 }
