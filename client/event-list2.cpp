@@ -173,8 +173,10 @@ int EventList2::pushNode(DirNode *parent, std::string_view name, const Event &e,
     node->status = held ? RETRY : WAITING;
     countEvent(node->isServer(), +1);
 
-    if (is_dir && node->type == Event::EV_REMOVE)
+    if (is_dir && node->type == Event::EV_REMOVE) {
         prune(static_cast<DirNode *>(node), node->isServer(), node->syncID);
+        removeStaleRows();
+    }
     return 0;
 }
 
@@ -243,19 +245,30 @@ bool EventList2::pruneDir(DirNode *dir, DirNode *child, bool server, uint64_t ba
     return false;
 }
 
-// Removes the syncing row of a pruned event. A node without an event of its own has no
-// row; its empty path would name the session folder, whose row is not ours to drop.
+// Queues the syncing row of a pruned event for removal. A node without an event of its own
+// has no row; its empty path would name the session folder, whose row is not ours to drop.
 void EventList2::removeFStat(const TreeNode *node)
 {
     if (!node->hasEvent())
         return;
-    ustring full = watch_path + node->path();
-    if (FileStatusDB::rmFileStatByPath(full) != 0) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB "
-                       "[%s].\n",
-                       __LINE__, full.c_str_utf8());
+    stale_rows.push_back(watch_path + node->path());
+}
+
+// One transaction for every row a removal made obsolete, instead of a connection and a
+// commit each: a removal of a directory with thousands of queued files below it holds
+// the event manager's lock meanwhile.
+void EventList2::removeStaleRows()
+{
+    if (!stale_rows.empty() && FileStatusDB::rmFileStatByPaths(stale_rows) != 0) {
+        for (const ustring &full : stale_rows) {
+            Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                           "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB "
+                           "[%s].\n",
+                           __LINE__, full.c_str_utf8());
+        }
     }
+    // A large removal's list is not kept at its size between removals.
+    std::vector<ustring>().swap(stale_rows);
 }
 
 // Adds `delta` to the reference count of the origin in `from` and every ancestor.

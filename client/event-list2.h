@@ -70,6 +70,7 @@ private:
     int prune(DirNode *dir, bool server, uint64_t base);
     bool pruneDir(DirNode *dir, DirNode *child, bool server, uint64_t base, int &kept);
     void removeFStat(const TreeNode *node);
+    void removeStaleRows();
 
     int popFrom(DirNode *dir, Event &e);
     int popRetry(const ustring &path, int kind, Event &e);
@@ -91,4 +92,7 @@ private:
     int server_event_count;
     int local_event_count;
     ustring watch_path;
+    // The syncing rows of the events a directory removal made obsolete, cleared in one
+    // transaction once the removal has pruned the tree below it.
+    std::vector<ustring> stale_rows;
 };

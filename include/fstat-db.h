@@ -54,6 +54,9 @@ public:
     // the SQLite code of the failure (then no row of the batch is written).
     static int setFileSyncStats(const std::function<void(std::vector<FileStatusInfo> &)> &take);
     static int rmFileStatByPath(const ustring &path);
+    // Removes the rows of exactly these paths (not of what is below them) in one
+    // transaction: all of them or, on a failure, none. 0, or the SQLite code of the failure.
+    static int rmFileStatByPaths(const std::vector<ustring> &paths);
     static int rmFileSyncStat(const FileStatusInfo &info);
 
     static int getFileSyncStat(const ustring &path, FileStatusInfo *out);

@@ -428,24 +428,42 @@ int FileStatusDB::setFileSyncStats(const std::function<void(std::vector<FileStat
 
 int FileStatusDB::rmFileStatByPath(const ustring &path)
 {
+    return rmFileStatByPaths(std::vector<ustring>{path});
+}
+
+int FileStatusDB::rmFileStatByPaths(const std::vector<ustring> &paths)
+{
+    if (paths.empty())
+        return 0;
     Connection conn;
     const std::string db = dbPath();
     if (conn.open(db) != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] "
-                       "errCode:[%d] errmsg:[%s]\n",
-                       __LINE__, db.c_str(), conn.code, conn.errmsg());
+        logOpenFailure(__LINE__, db, conn);
         return conn.code;
     }
     conn.prepare(true);
-    SqlText sql(sqlite3_mprintf("delete from fstatinfo where path = %Q;", path.c_str_utf8()));
-    if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. filename:(%s)\n",
-                       __LINE__, path.c_str_utf8());
-        return SQLITE_NOMEM;
+    int rc = execWrite(conn, "BEGIN IMMEDIATE;");
+    if (rc != SQLITE_OK)
+        return rc;
+    sqlite3_stmt *remove = nullptr;
+    rc = sqlite3_prepare_v2(conn.db, "delete from fstatinfo where path = ?;", -1, &remove, nullptr);
+    for (size_t i = 0; rc == SQLITE_OK && i < paths.size(); ++i) {
+        sqlite3_bind_text(remove, 1, paths[i].c_str_utf8(), -1, SQLITE_STATIC);
+        rc = sqlite3_step(remove) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(conn.db);
+        sqlite3_reset(remove);
     }
-    return execWrite(conn, sql.get());
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                       "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) "
+                       "error:[%s]\n",
+                       __LINE__, rc, sqlite3_errmsg(conn.db));
+    }
+    sqlite3_finalize(remove);
+    if (rc == SQLITE_OK)
+        rc = execWrite(conn, "COMMIT;");
+    if (rc != SQLITE_OK)
+        sqlite3_exec(conn.db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    return rc;
 }
 
 // Removes the row of the path and of everything below it. The path goes into the GLOB

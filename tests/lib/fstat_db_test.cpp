@@ -171,6 +171,17 @@ TEST_F(FileStatusDBTest, RemovalsTouchExactlyThePathAndItsDescendants)
         }
         EXPECT_EQ(expected, rows());
     }
+
+    // Several exact paths in one transaction; a path without a row is no failure.
+    ASSERT_EQ(0, FileStatusDB::removeAllEntry());
+    for (const std::string &path : all)
+        put(path, 2);
+    EXPECT_EQ(0, FileStatusDB::rmFileStatByPaths({}));
+    EXPECT_EQ(0, FileStatusDB::rmFileStatByPaths({"/s/a", "/s/a*", "/s/a[b]", "/s/none"}));
+    std::set<std::string> expected = all;
+    for (const char *gone : {"/s/a", "/s/a*", "/s/a[b]"})
+        expected.erase(gone);
+    EXPECT_EQ(expected, rows());
 }
 
 TEST_F(FileStatusDBTest, LookupOfOnePath)
@@ -236,6 +247,7 @@ TEST_F(FileStatusDBTest, FailedWritesAreReported)
     info.path = "/s/a";
     EXPECT_NE(0, FileStatusDB::setFileSyncStat(info));
     EXPECT_NE(0, FileStatusDB::rmFileStatByPath("/s/a"));
+    EXPECT_NE(0, FileStatusDB::rmFileStatByPaths({"/s/a", "/s/b"}));
     EXPECT_NE(0, FileStatusDB::rmFileSyncStat(info));
     EXPECT_EQ(-1, FileStatusDB::removeAllEntry());
     FileStatusInfo out;
