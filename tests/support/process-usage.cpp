@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <string>
 #include <thread>
 
 namespace
@@ -27,6 +28,11 @@ int CountEntries(const char *path, int own)
 int CountOpenFds()
 {
     return CountEntries("/proc/self/fd", 1);
+}
+
+int CountOpenFdsOf(pid_t pid)
+{
+    return CountEntries(("/proc/" + std::to_string(pid) + "/fd").c_str(), 0);
 }
 
 int CountThreads()

@@ -1,12 +1,12 @@
 // aerolithctl against the real daemon: start, send, shortcuts, stop, and its errors.
 #include "support/control-fake-ui.h"
 #include "support/other-user.h"
+#include "support/process-usage.h"
 #include "support/temp-dir.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -256,20 +256,6 @@ int sendNotify(int port, const std::string &word)
     return fd;
 }
 
-size_t openDescriptors(pid_t pid)
-{
-    size_t n = 0;
-    DIR *d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr) {
-        return 0;
-    }
-    while (struct dirent *e = ::readdir(d)) {
-        n += e->d_name[0] != '.';
-    }
-    ::closedir(d);
-    return n;
-}
-
 // Senders that connect and then say nothing (each one would hold a lone reader for its
 // whole timeout) do not hold up the notifications behind them.
 TEST_F(AerolithctlTest, SilentConnectionsDoNotHoldUpLaterNotifications)
@@ -298,8 +284,8 @@ TEST_F(AerolithctlTest, SilentConnectionsDoNotHoldUpLaterNotifications)
 TEST_F(AerolithctlTest, AFloodOfSilentConnectionsHoldsBoundedDescriptors)
 {
     startDaemon();
-    size_t baseline = openDescriptors(starter);
-    ASSERT_GT(baseline, 0u);
+    int baseline = CountOpenFdsOf(starter);
+    ASSERT_GT(baseline, 0);
     // More than the accept queue (64) and the readers (4) hold, fewer than those plus the
     // listen backlog (64), so that every connect completes.
     std::vector<int> silent;
@@ -308,14 +294,14 @@ TEST_F(AerolithctlTest, AFloodOfSilentConnectionsHoldsBoundedDescriptors)
         ASSERT_GE(silent.back(), 0);
     }
     auto start = std::chrono::steady_clock::now();
-    while (openDescriptors(starter) < baseline + 64 &&
+    while (CountOpenFdsOf(starter) < baseline + 64 &&
            std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     // Watched for a while: an unbounded loop would have taken all 120 by now.
-    size_t most = 0;
+    int most = 0;
     for (int i = 0; i < 30; ++i) {
-        most = std::max(most, openDescriptors(starter));
+        most = std::max(most, CountOpenFdsOf(starter));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_GE(most, baseline + 64);
