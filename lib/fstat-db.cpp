@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -80,17 +81,21 @@ void logOpenFailure(int line, const std::string &path, const Connection &conn)
                    line, path.c_str(), conn.code, conn.errmsg());
 }
 
+// A statement that failed to build or to run, with SQLite's message for it.
+void logStatementError(int line, int rc, const char *message)
+{
+    Logger::LogMsg(Logger::L_ERR, COMPONENT,
+                   "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n",
+                   line, rc, message);
+}
+
 // Runs a statement that changes rows; returns 0 or the SQLite code of the failure.
 int execWrite(Connection &conn, const char *sql)
 {
     char *err = nullptr;
     int rc = sqlite3_exec(conn.db, sql, nullptr, nullptr, &err);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) "
-                       "error:[%s]\n",
-                       __LINE__, rc, err ? err : sqlite3_errmsg(conn.db));
-    }
+    if (rc != SQLITE_OK)
+        logStatementError(__LINE__, rc, err ? err : sqlite3_errmsg(conn.db));
     sqlite3_free(err);
     return rc;
 }
@@ -271,25 +276,33 @@ BatchConnection &batchConnection()
 // opened again even when the path stays the same.
 std::atomic<uint64_t> g_generation{1};
 
+// Runs the prepared statement `stmt` once per row i < `rows`, after `bind(i)` bound that
+// row's values; stops at the first failure, which it logs. The bindings are cleared
+// afterwards, so that no row's text is referred to past the call. 0 or the SQLite code.
+int stepEachRow(sqlite3 *db, sqlite3_stmt *stmt, size_t rows,
+                const std::function<void(size_t)> &bind)
+{
+    int rc = SQLITE_OK;
+    for (size_t i = 0; rc == SQLITE_OK && i < rows; ++i) {
+        bind(i);
+        rc = sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+        sqlite3_reset(stmt);
+    }
+    sqlite3_clear_bindings(stmt);
+    if (rc != SQLITE_OK) {
+        logStatementError(__LINE__, rc, sqlite3_errmsg(db));
+    }
+    return rc;
+}
+
 // Writes `rows` inside the open transaction; 0 or the SQLite code of the failure.
 int insertRows(BatchConnection &batch, const std::vector<FileStatusInfo> &rows)
 {
-    int rc = SQLITE_OK;
-    for (size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+    return stepEachRow(batch.conn.db, batch.insert, rows.size(), [&](size_t i) {
         sqlite3_bind_text(batch.insert, 1, rows[i].path.c_str_utf8(), -1, SQLITE_STATIC);
         sqlite3_bind_int(batch.insert, 2, rows[i].fileType);
         sqlite3_bind_int(batch.insert, 3, rows[i].syncStatus);
-        rc = sqlite3_step(batch.insert) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(batch.conn.db);
-        sqlite3_reset(batch.insert);
-    }
-    sqlite3_clear_bindings(batch.insert);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) "
-                       "error:[%s]\n",
-                       __LINE__, rc, sqlite3_errmsg(batch.conn.db));
-    }
-    return rc;
+    });
 }
 
 } // namespace
@@ -447,16 +460,12 @@ int FileStatusDB::rmFileStatByPaths(const std::vector<ustring> &paths)
         return rc;
     sqlite3_stmt *remove = nullptr;
     rc = sqlite3_prepare_v2(conn.db, "delete from fstatinfo where path = ?;", -1, &remove, nullptr);
-    for (size_t i = 0; rc == SQLITE_OK && i < paths.size(); ++i) {
-        sqlite3_bind_text(remove, 1, paths[i].c_str_utf8(), -1, SQLITE_STATIC);
-        rc = sqlite3_step(remove) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(conn.db);
-        sqlite3_reset(remove);
-    }
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, COMPONENT,
-                       "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) "
-                       "error:[%s]\n",
-                       __LINE__, rc, sqlite3_errmsg(conn.db));
+    if (rc == SQLITE_OK) {
+        rc = stepEachRow(conn.db, remove, paths.size(), [&](size_t i) {
+            sqlite3_bind_text(remove, 1, paths[i].c_str_utf8(), -1, SQLITE_STATIC);
+        });
+    } else {
+        logStatementError(__LINE__, rc, sqlite3_errmsg(conn.db));
     }
     sqlite3_finalize(remove);
     if (rc == SQLITE_OK)
