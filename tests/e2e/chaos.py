@@ -1,9 +1,12 @@
 """Randomised end-to-end check: two daemons sync one server view while a seeded random
 sequence of file operations runs on both folders, with pauses and kill -9 of a daemon at
 random moments followed by a restart (and, with --server-restarts, kill -9 of the server
-followed by a restart on the same port).
+followed by a restart on the same port; with --faults, one-shot faults armed in the server at
+random moments: connections closed or cut in the middle of a request or an answer, answers
+delayed or stalled, a corrupted download, refused connections).
 
-    python3 chaos.py BUILD_DIR [--seed N] [--steps N] [--server-restarts] [--keep] [--verbose]
+    python3 chaos.py BUILD_DIR [--seed N] [--steps N] [--server-restarts] [--faults]
+                     [--keep] [--verbose]
 
 The same seed gives the same sequence of operations (what the daemons do in between
 depends on timing, so a failure is reproduced by running its seed again, often a few
@@ -73,9 +76,11 @@ class Side:
 
 
 class Chaos:
-    def __init__(self, cluster, seed, steps, verbose=False, server_restarts=False):
+    def __init__(self, cluster, seed, steps, verbose=False, server_restarts=False,
+                 faults=False):
         self.c = cluster
         self.server_restarts = server_restarts
+        self.faults = faults
         self.rng = random.Random(seed)
         self.seed = seed
         self.steps = steps
@@ -318,6 +323,8 @@ class Chaos:
                     self.c.server.stop(signal.SIGKILL)
                     self.c.server.start()
                     self.note("server kill -9 and restart")
+                elif roll < 0.22 and self.faults:
+                    self.arm_fault()
                 elif roll < 0.25:
                     pause = self.rng.uniform(0.0, 1.5)
                     self.note("sleep %.2f" % pause)
@@ -334,8 +341,32 @@ class Chaos:
             except E2EError:
                 raise
         self.step += 1
+        if self.faults:
+            self.c.server.admin("fault", "clear")
         self.settle()
         self.settle_until_stable()
+
+    # Faults a real network or server produces, whose outcome the daemon must absorb: each
+    # fires once, on the next matching request. (Error answers are left out: a server that
+    # falsely says "changed on the server side" is obeyed by design.)
+    FAULTS = [
+        ("close", [], []),
+        ("close", [], ["--action", "pull_event"]),
+        ("drop_send", ["BYTES"], ["--action", "resume_download"]),
+        ("drop_recv", ["BYTES"], ["--command", "27"]),
+        ("drop_recv", ["BYTES"], ["--command", "23"]),
+        ("delay", ["2"], []),
+        ("stall", ["2"], []),
+        ("alive0", [], []),
+        ("corrupt", [], ["--action", "resume_download"]),
+        ("reject", [], ["--action", "accept"]),
+    ]
+
+    def arm_fault(self):
+        kind, args, filters = self.rng.choice(self.FAULTS)
+        args = [str(self.rng.randint(1, 300000)) if a == "BYTES" else a for a in args]
+        self.c.server.admin("fault", "add", kind, *args, *filters, "--count", "1")
+        self.note("server fault %s" % " ".join([kind] + args + filters))
 
     def settle_until_stable(self):
         """Idle on both, then again until two rounds in a row leave the folders alike."""
@@ -470,6 +501,8 @@ def main():
     ap.add_argument("--steps", type=int, default=60)
     ap.add_argument("--server-restarts", action="store_true",
                     help="kill and restart the server at random moments as well")
+    ap.add_argument("--faults", action="store_true",
+                    help="arm one-shot server faults at random moments")
     ap.add_argument("--keep", action="store_true", help="keep the run's directory")
     ap.add_argument("--verbose", action="store_true", help="print each operation")
     args = ap.parse_args()
@@ -478,7 +511,8 @@ def main():
     failed = True
     try:
         cluster = Cluster(args.build_dir, keep=args.keep)
-        chaos = Chaos(cluster, args.seed, args.steps, args.verbose, args.server_restarts)
+        chaos = Chaos(cluster, args.seed, args.steps, args.verbose, args.server_restarts,
+                      args.faults)
         chaos.run()
         chaos.check()
         failed = False
