@@ -27,24 +27,40 @@ void rs_md4(const uint8_t *data, size_t n, uint8_t out[MD4_DIGEST_BYTES])
     MD4(data, n, out);
 }
 
+namespace
+{
+
+using BatchFn = void (*)(const uint8_t *const lanes[16], size_t len, uint8_t out[16][16]);
+
+// The fastest sixteen-lane MD4 this processor runs, or none.
+BatchFn batchFunction()
+{
+    static const BatchFn fn = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+                                  ? rs_md4_x16_avx512
+                                  : __builtin_cpu_supports("avx2") ? rs_md4_x16_avx2 : nullptr;
+    return fn;
+}
+
+} // namespace
+
 size_t rs_md4_batch_lanes()
 {
-    static const size_t lanes = __builtin_cpu_supports("avx2") ? 8 : 1;
-    return lanes;
+    return batchFunction() != nullptr ? 16 : 1;
 }
 
 void rs_md4_strided(const uint8_t *base, size_t stride, size_t len, size_t count,
                     uint8_t (*out)[MD4_DIGEST_BYTES])
 {
     size_t i = 0;
-    if (rs_md4_batch_lanes() == 8) {
-        const uint8_t *lanes[8];
+    if (BatchFn batch = batchFunction()) {
+        // Lanes beyond the pieces left repeat the last piece; their digests are dropped.
+        const uint8_t *lanes[16];
         while (count - i >= 2) {
-            size_t used = count - i < 8 ? count - i : 8;
-            for (size_t k = 0; k < 8; ++k)
+            size_t used = count - i < 16 ? count - i : 16;
+            for (size_t k = 0; k < 16; ++k)
                 lanes[k] = base + (i + (k < used ? k : used - 1)) * stride;
-            uint8_t digests[8][MD4_DIGEST_BYTES];
-            rs_md4_x8_avx2(lanes, len, digests);
+            uint8_t digests[16][MD4_DIGEST_BYTES];
+            batch(lanes, len, digests);
             for (size_t k = 0; k < used; ++k)
                 for (size_t j = 0; j < MD4_DIGEST_BYTES; ++j)
                     out[i + k][j] = digests[k][j];

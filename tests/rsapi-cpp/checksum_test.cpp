@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "rsapi-cpp/md4-multi.h"
 #include "rsapi-cpp/md4.h"
 #include "rsapi-cpp/rolling-checksum.h"
 #include "rsapi-test-files.h"
@@ -87,9 +88,9 @@ TEST(MD4, KnownDigests)
 // final padding and for batch counts that leave partial groups of lanes.
 TEST(MD4, BatchedEqualsSingle)
 {
-    Bytes data = randomBytes(40000, 3);
+    Bytes data = randomBytes(80000, 3);
     for (size_t len : {0u, 1u, 55u, 56u, 63u, 64u, 119u, 120u, 2047u, 2048u}) {
-        for (size_t count : {1u, 2u, 7u, 8u, 9u, 17u}) {
+        for (size_t count : {1u, 2u, 7u, 8u, 9u, 16u, 17u, 31u, 33u}) {
             std::vector<uint8_t[MD4_DIGEST_BYTES]> out(count);
             size_t stride = len + 13;
             rs_md4_strided(data.data(), stride, len, count, out.data());
@@ -98,6 +99,36 @@ TEST(MD4, BatchedEqualsSingle)
                 rs_md4(data.data() + i * stride, len, expect);
                 ASSERT_EQ(0, memcmp(expect, out[i], MD4_DIGEST_BYTES))
                     << "len " << len << " count " << count;
+            }
+        }
+    }
+}
+
+// Each sixteen-lane MD4 this processor runs gives, in every lane, the digest of that lane's
+// own piece.
+TEST(MD4, EverySixteenLaneVariantEqualsSingle)
+{
+    using Variant = void (*)(const uint8_t *const[16], size_t, uint8_t[16][16]);
+    std::vector<std::pair<const char *, Variant>> variants;
+    if (__builtin_cpu_supports("avx2"))
+        variants.emplace_back("avx2", rs_md4_x16_avx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+        variants.emplace_back("avx512", rs_md4_x16_avx512);
+    if (variants.empty())
+        GTEST_SKIP() << "no vector unit for the batched MD4";
+    Bytes data = randomBytes(16 * 2100, 5);
+    for (const auto &variant : variants) {
+        for (size_t len : {0u, 1u, 55u, 56u, 64u, 120u, 2048u}) {
+            const uint8_t *lanes[16];
+            for (size_t k = 0; k < 16; ++k)
+                lanes[k] = data.data() + k * 2100;
+            uint8_t out[16][MD4_DIGEST_BYTES];
+            variant.second(lanes, len, out);
+            for (size_t k = 0; k < 16; ++k) {
+                uint8_t expect[MD4_DIGEST_BYTES];
+                rs_md4(lanes[k], len, expect);
+                ASSERT_EQ(0, memcmp(expect, out[k], MD4_DIGEST_BYTES))
+                    << variant.first << " len " << len << " lane " << k;
             }
         }
     }
