@@ -43,11 +43,6 @@ BatchFn batchFunction()
 
 } // namespace
 
-size_t rs_md4_batch_lanes()
-{
-    return batchFunction() != nullptr ? 16 : 1;
-}
-
 void rs_md4_strided(const uint8_t *base, size_t stride, size_t len, size_t count,
                     uint8_t (*out)[MD4_DIGEST_BYTES])
 {

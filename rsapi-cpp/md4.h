@@ -29,7 +29,4 @@ void rs_md4_strided(const uint8_t *base, size_t stride, size_t len, size_t count
 // 32 lower-case hexadecimal digits, high nibble first.
 std::string rs_md4_hex(const uint8_t digest[MD4_DIGEST_BYTES]);
 
-// Lanes of the vectorised batch, or 1 when the processor has no suitable unit.
-size_t rs_md4_batch_lanes();
-
 #endif
